@@ -1,0 +1,10 @@
+#include "core/applet.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char **argv) {
+    int status = varitool_main(argc, argv);
+    fflush(stdout);
+    exit(status);
+}

@@ -1,0 +1,100 @@
+#include "core/power.h"
+
+#include "core/config.h"
+#include "core/sysfile.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct charger_text {
+    const char *contents;
+    int type;
+};
+
+constexpr charger_text charger_texts[] = {
+    {"CHARGER_DCIN\n", charger_dcin},
+    {"CHARGER_TWL6030USB\n", charger_twl_usb},
+    {"CHARGER_TWL6030USB_DC\n", charger_twl_usb_dc},
+    {"CHARGER_BQ24167\n", charger_bq24167},
+    {"CHARGER_NONE\n", charger_none},
+};
+
+// Source named by the USB switch state text.
+int source_from_switch_text(const char *text) {
+    if (strstr(text, "ATTACHED_VBUS")) return power_usb_host;
+    if (strstr(text, "ATTACHED_CHARGER")) return power_usb_charger;
+    return power_absent;
+}
+
+// Reads the USB switch state into a terminated buffer; the byte count or -1.
+int read_switch_state(const power_paths &paths, char (&text)[33]) {
+    int n = read_file(paths.usb_switch_state, text, 32);
+    text[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
+int usb_power_source(const power_paths &paths) {
+    char text[33];
+    if (read_switch_state(paths, text) > 0) return source_from_switch_text(text);
+    switch (read_int(paths.twl_usb_online)) {
+    case 3: return power_usb_host;
+    case 4: return power_usb_charger;
+    default: return power_absent;
+    }
+}
+
+} // namespace
+
+int get_charger_type(const power_paths &paths) {
+    char text[33] = {};
+    if (read_file(paths.charger_type, text, 32) < 0) {
+        fprintf(stderr, "%s : could not determine charger type : allow flashing\n",
+                basic_build ? "_get_charger_type" : "get_charger_type");
+        return charger_unknown;
+    }
+    for (const charger_text &c : charger_texts) {
+        if (basic_build && c.type > charger_twl_usb_dc) break;
+        if (strcmp(text, c.contents) == 0) return c.type;
+    }
+    return charger_other;
+}
+
+int power_source(const power_paths &paths) {
+    switch (get_charger_type(paths)) {
+    case charger_unknown: return power_usb_host;
+    case charger_dcin: return read_int(paths.ac_online) != 0 ? power_adapter : power_absent;
+    case charger_twl_usb_dc:
+        return read_int(paths.twl_ac_online) != 0 ? power_adapter : power_absent;
+    case charger_bq24167:
+        if (read_int(paths.twl_ac_online) != 0) return power_adapter;
+        return usb_power_source(paths);
+    case charger_twl_usb: return usb_power_source(paths);
+    case charger_none: return power_adapter;
+    default: {
+        char text[33];
+        if (read_switch_state(paths, text) < 0) return power_absent;
+        return source_from_switch_text(text);
+    }
+    }
+}
+
+int battery_voltage(const power_paths &paths) {
+    switch (get_charger_type(paths)) {
+    case charger_twl_usb:
+    case charger_twl_usb_dc:
+    case charger_bq24167: return read_int(paths.twl_battery_voltage);
+    case charger_none: return 4200000;
+    default: return read_int(paths.battery_voltage);
+    }
+}
+
+int battery_current(const power_paths &paths) {
+    switch (get_charger_type(paths)) {
+    case charger_twl_usb:
+    case charger_twl_usb_dc:
+    case charger_bq24167: return read_int(paths.twl_battery_current);
+    default: return 0;
+    }
+}

@@ -1,0 +1,87 @@
+// Owners for the system resources the program takes: each releases its
+// resource when it goes out of scope, so every exit path gives it back.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <dirent.h>
+#include <memory>
+#include <new>
+#include <sys/mman.h>
+#include <unistd.h>
+
+// A file descriptor; negative means none.
+struct unique_fd {
+    int fd = -1;
+
+    unique_fd() = default;
+    explicit unique_fd(int f) : fd(f) {}
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    unique_fd(unique_fd &&o) noexcept : fd(o.release()) {}
+    unique_fd &operator=(unique_fd &&o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd; }
+    bool valid() const { return fd >= 0; }
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+    // Closes the descriptor held (if any) and takes f; returns close's result.
+    int reset(int f = -1) {
+        int r = 0;
+        if (fd >= 0) r = ::close(fd);
+        fd = f;
+        return r;
+    }
+};
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+// A stdio stream, closed with fclose.
+using unique_file = std::unique_ptr<FILE, file_closer>;
+
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+// A directory stream, closed with closedir.
+using unique_dir = std::unique_ptr<DIR, dir_closer>;
+
+// A memory mapping, unmapped on destruction.
+struct unique_map {
+    void *addr = MAP_FAILED;
+    size_t length = 0;
+
+    unique_map() = default;
+    unique_map(void *a, size_t n) : addr(a), length(n) {}
+    unique_map(const unique_map &) = delete;
+    unique_map &operator=(const unique_map &) = delete;
+    unique_map(unique_map &&o) noexcept : addr(o.addr), length(o.length) { o.addr = MAP_FAILED; }
+    ~unique_map() {
+        if (addr != MAP_FAILED) munmap(addr, length);
+    }
+    bool valid() const { return addr != MAP_FAILED; }
+    // Unmaps now; returns munmap's result (0 when nothing was mapped).
+    int reset() {
+        int r = 0;
+        if (addr != MAP_FAILED) r = munmap(addr, length);
+        addr = MAP_FAILED;
+        return r;
+    }
+};
+
+// A heap buffer of n bytes that does not throw: empty when the allocation failed.
+using byte_buffer = std::unique_ptr<unsigned char[]>;
+inline byte_buffer make_buffer(size_t n) {
+    return byte_buffer(new (std::nothrow) unsigned char[n > 0 ? n : 1]);
+}
+// The same, zero-filled.
+inline byte_buffer make_zeroed_buffer(size_t n) {
+    return byte_buffer(new (std::nothrow) unsigned char[n > 0 ? n : 1]());
+}

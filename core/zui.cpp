@@ -1,0 +1,52 @@
+#include "core/zui.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+int vsend(zui_client &client, const char *format, va_list ap) {
+    char command[zui_command_size];
+    vsnprintf(command, sizeof command, format, ap);
+    return client.run(command);
+}
+
+} // namespace
+
+zui_client &zui() {
+    static zui_client client{::system, 0};
+    return client;
+}
+
+int zui_send(zui_client &client, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int r = vsend(client, format, ap);
+    va_end(ap);
+    return r;
+}
+
+int zui_send(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int r = vsend(zui(), format, ap);
+    va_end(ap);
+    return r;
+}
+
+int zui_progress(zui_client &client, long long done, long long total) {
+    if (total <= 0) return 0;
+    int percent = static_cast<int>(done * 100 / total);
+    if (percent == client.last_percent) return 0;
+    fprintf(stderr, "%d/100\n", percent);
+    int r = zui_send(client, "/bin/zui -c progress -f %d", percent * 10);
+    if (r != 0)
+        fprintf(stderr, "%s: Could not send update progress bar to ZUID !\n", "zui_progress");
+    client.last_percent = percent;
+    return r;
+}
+
+int zui_progress(long long done, long long total) {
+    return zui_progress(zui(), done, total);
+}
