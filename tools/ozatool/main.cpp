@@ -1,0 +1,48 @@
+// ozatool: host tool for the keys of update files and signed images.
+#include "tools/ozatool/ozatool.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const ozatool_command commands[] = {
+    {"keygen", "[-e EXPONENT] [-b BITS] KEY.pem RECORD",
+     "make an RSA key pair: private key in PEM, public key as a 144-byte record", keygen_main},
+    {"keyrec", "KEY.pem RECORD", "write the 144-byte record of a PEM public or private RSA key",
+     keyrec_main},
+    {"aeskey", "[-b BITS] [-k HEX] RECORD",
+     "write an AES key record (u16 bits, key bytes); random key unless -k", aeskey_main},
+};
+
+void list_commands(FILE *out) {
+    fprintf(out, "Usage: ozatool COMMAND [ARGUMENTS]\n\nCommands:\n");
+    for (const ozatool_command &c : commands)
+        fprintf(out, "  %-8s %s\n           %s\n", c.name, c.arguments, c.summary);
+}
+
+} // namespace
+
+int usage(const char *name) {
+    for (const ozatool_command &c : commands)
+        if (strcmp(c.name, name) == 0)
+            fprintf(stderr, "Usage: ozatool %s %s\n", c.name, c.arguments);
+    return 2;
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        list_commands(stderr);
+        return 2;
+    }
+    if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0 ||
+        strcmp(argv[1], "help") == 0) {
+        list_commands(stdout);
+        return 0;
+    }
+    for (const ozatool_command &c : commands)
+        if (strcmp(c.name, argv[1]) == 0) return c.run(argc - 1, argv + 1);
+    fprintf(stderr, "ozatool: unknown command '%s'\n", argv[1]);
+    list_commands(stderr);
+    return 2;
+}

@@ -1,0 +1,35 @@
+// ozatool: one subcommand per file, listed in the table of main.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <openssl/evp.h>
+#include <string>
+
+struct ozatool_command {
+    const char *name;
+    const char *arguments;             // synopsis after the subcommand's name
+    const char *summary;               // one line for the command list
+    int (*run)(int argc, char **argv); // argv[0] is the subcommand's name
+};
+
+int keygen_main(int argc, char **argv);
+int keyrec_main(int argc, char **argv);
+int aeskey_main(int argc, char **argv);
+
+// Shared helpers (common.cpp).
+
+// Prints "ozatool NAME: message" and OpenSSL's queued errors on standard
+// error; returns 1, the subcommands' failure status.
+int fail(const char *name, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Prints the subcommand's synopsis on standard error; returns 2.
+int usage(const char *name);
+// Parses a decimal or 0x-prefixed hexadecimal unsigned 64-bit number.
+bool parse_u64(const char *text, uint64_t *value);
+// Writes n bytes to path (created or truncated with mode); false on failure.
+bool write_bytes(const std::string &path, const void *data, size_t n, unsigned mode = 0644);
+
+// Fills the 144-byte public-key record of an RSA key, checksum included.
+// Fails (false, with a message) when the modulus exceeds 1024 bits or the
+// exponent 64 bits.
+bool make_key_record(const char *name, EVP_PKEY *key, unsigned char record[144]);

@@ -1,0 +1,12 @@
+#include "update/keyrec.h"
+
+#include "core/byteorder.h"
+#include "update/lookup3.h"
+
+uint32_t key_record_checksum(const unsigned char *record) {
+    return hashlittle(record, key_record_checksum_offset, key_record_seed);
+}
+
+bool key_record_valid(const unsigned char *record) {
+    return key_record_checksum(record) == load_le32(record + key_record_checksum_offset);
+}
