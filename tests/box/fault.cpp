@@ -10,7 +10,7 @@ int main(int argc, char **argv) {
     volatile int index = 16;
     if (strcmp(argv[1], "heap") == 0) {
         char *p = static_cast<char *>(malloc(16));
-        p[index] = 1; // one byte past the block
+        memset(p, 1, index + 1); // one byte past the block
         printf("%d\n", p[0]);
         free(p);
         return 0;

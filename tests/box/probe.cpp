@@ -187,6 +187,25 @@ int evname(int argc, char **argv) {
     return 0;
 }
 
+// evwait PATH SECONDS: opens an input device read-only, waits for it to
+// become readable and prints how many bytes one read gave.
+int evwait(char **argv) {
+    int fd = open(argv[0], O_RDONLY);
+    if (fd < 0) return failed();
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(num(argv[1])) * 1000);
+    if (ready < 0) return failed();
+    if (ready == 0) {
+        printf("timeout\n");
+        return 1;
+    }
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) return failed();
+    printf("%zd\n", n);
+    return 0;
+}
+
 // dss-query CAPACITY: the display query; prints the head fields and modes.
 int dss_query(const char *capacity) {
     int fd = open("/dev/dsscomp", O_RDWR);
@@ -311,6 +330,7 @@ int main(int argc, char **argv) {
     if (cmd == "disk" && n == 1) return disk(a[0]);
     if (cmd == "fb") return fb(n, a);
     if (cmd == "evname" && n >= 1) return evname(n, a);
+    if (cmd == "evwait" && n == 2) return evwait(a);
     if (cmd == "dss-query" && n == 1) return dss_query(a[0]);
     if (cmd == "dss-setup" && n == 1) return dss_setup(a[0]);
     if (cmd == "insmod" && n >= 2) return insmod(n, a);

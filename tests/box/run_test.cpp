@@ -87,9 +87,10 @@ TEST(BoxRun, SemaphoresStayInTheBox) {
 TEST(BoxRun, RebootEndsOnlyTheBox) {
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
-    run_result r = box.shell(probe + " reboot " + own_pid_namespace() + "; echo survived");
+    // The kernel ends the box's init as by SIGHUP (a restart); this process
+    // goes on.
+    run_result r = box.shell(probe + " reboot " + own_pid_namespace() + "; sleep 5");
     EXPECT_EQ(r.status, 128 + SIGHUP) << r.out << r.err;
-    EXPECT_EQ(r.out.find("survived"), std::string::npos);
     // The stand-in reboot command only logs.
     EXPECT_EQ(box.shell("reboot -f; echo $?").out, "0\n");
     EXPECT_EQ(box.log(), std::vector<std::string>{"reboot -f"});

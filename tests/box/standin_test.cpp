@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -133,6 +134,21 @@ TEST_F(StandIn, InputDevicesOpenAtOnceAndFailOnceRemoved) {
     // A read-only open of another FIFO still blocks as the kernel's does.
     run_result r = box.shell("mkfifo /tmp/f; timeout 1 cat /tmp/f; echo $?");
     EXPECT_EQ(r.out, "124\n");
+}
+
+TEST_F(StandIn, InputEventsFromOutsideWakeAReader) {
+    EXPECT_FALSE(box.input_event(0)) << "nobody reads the FIFO yet";
+    ASSERT_TRUE(box.start());
+    ASSERT_TRUE(box.spawn({probe, "evwait", "/dev/input/event0", "10"}, "/tmp/evwait"));
+    bool sent = false;
+    for (int i = 0; i < 100 && !sent; ++i) {
+        sent = box.input_event(0);
+        if (!sent) usleep(50000);
+    }
+    EXPECT_TRUE(sent);
+    run_result r = box.exec_shell("for i in $(seq 100); do test -s /tmp/evwait && break; "
+                                  "sleep 0.05; done; cat /tmp/evwait");
+    EXPECT_EQ(r.out, "24\n");
 }
 
 TEST_F(StandIn, DisplayQueryAndSetup) {

@@ -122,7 +122,8 @@ TEST(BoxTree, KeyStoreHoldsTheKeyRecords) {
     }
     device_box box({"--keys", keys.path, "--unit", "unit42"});
     ASSERT_EQ(box.init_result().status, 0) << box.init_result().err;
-    EXPECT_NE(box.init_result().err.find("slot2.keyrec missing"), std::string::npos)
+    EXPECT_NE(box.init_result().err.find("missing in " + keys.path + ": slot2.keyrec"),
+              std::string::npos)
         << box.init_result().err;
     std::string mmc = box.read("/dev/mmcblk0");
     const size_t L = le32_at(mmc, 512), store = 520 + L;

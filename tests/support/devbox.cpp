@@ -3,6 +3,7 @@
 #include "core/config.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -68,6 +69,16 @@ void device_box::write(const std::string &box_path, const std::string &text) con
 
 bool device_box::exists(const std::string &box_path) const {
     return file_exists(host_path(box_path));
+}
+
+bool device_box::input_event(int n) const {
+    std::string fifo = host_path("/dev/input/event" + std::to_string(n));
+    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const char record[24] = {};
+    bool ok = ::write(fd, record, sizeof record) == static_cast<ssize_t>(sizeof record);
+    close(fd);
+    return ok;
 }
 
 void device_box::set(const std::string &key, const std::string &value) const {

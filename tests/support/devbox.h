@@ -33,6 +33,10 @@ public:
     bool exists(const std::string &box_path) const;
     // Appends "key=value" to the box's settings (the last value wins).
     void set(const std::string &key, const std::string &value) const;
+    // Writes one 24-byte input event record into the input FIFO
+    // /dev/input/event<n>, without waiting: false when no program in the box
+    // has it open.
+    bool input_event(int n) const;
     // The stand-ins' log: lines of the calls they answered, oldest first.
     std::vector<std::string> log() const;
     void clear_log() const;

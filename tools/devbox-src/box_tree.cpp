@@ -195,11 +195,11 @@ bool make_mmc(const init_options &o, const std::string &root) {
         return false;
     }
     if (!put_at(mmc, keystore_at, o.unit + std::string(16 - o.unit.size(), '\0'))) return false;
+    std::string missing;
     for (const key_file &k : key_files) {
         std::string path = o.keys + "/" + k.name, data;
         if (!get_file(path, data)) {
-            fprintf(stderr, "devbox: warning: %s missing: its key-store bytes stay zero\n",
-                    path.c_str());
+            missing += std::string(" ") + k.name;
             continue;
         }
         if (data.size() != k.size) {
@@ -208,6 +208,9 @@ bool make_mmc(const init_options &o, const std::string &root) {
         }
         if (!put_at(mmc, keystore_at + k.offset, data)) return false;
     }
+    if (!missing.empty())
+        fprintf(stderr, "devbox: warning: missing in %s:%s (their key-store bytes stay zero)\n",
+                o.keys.c_str(), missing.c_str());
     return true;
 }
 
