@@ -277,8 +277,9 @@ int sem(int argc, char **argv) {
     return 0;
 }
 
-// uevent-listen COUNT SECONDS READYFILE: receives COUNT uevents (or stops
-// after SECONDS) and prints each with its NULs shown as '|'.
+// uevent-listen TEXT SECONDS READYFILE: receives uevents until one contains
+// TEXT (other events, such as the host kernel's in a root box, are skipped)
+// or SECONDS pass, and prints that one with its NULs shown as '|'.
 int uevent_listen(char **argv) {
     int fd = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_KOBJECT_UEVENT);
     sockaddr_nl me{};
@@ -286,21 +287,21 @@ int uevent_listen(char **argv) {
     me.nl_groups = 0xFFFFFFFF;
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&me), sizeof me) != 0) return failed();
     close(open(argv[2], O_WRONLY | O_CREAT, 0644));
-    long count = static_cast<long>(num(argv[0]));
+    const std::string text = argv[0];
     int ms = static_cast<int>(num(argv[1])) * 1000;
-    for (long got = 0; got < count;) {
+    for (;;) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) break;
+        if (poll(&p, 1, ms) <= 0) return 1;
         char buf[8192];
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0) continue;
-        for (ssize_t i = 0; i < n; ++i)
-            if (buf[i] == '\0') buf[i] = '|';
-        printf("%.*s\n", static_cast<int>(n), buf);
-        fflush(stdout);
-        ++got;
+        std::string message(buf, static_cast<size_t>(n));
+        if (message.find(text) == std::string::npos) continue;
+        for (char &c : message)
+            if (c == '\0') c = '|';
+        printf("%s\n", message.c_str());
+        return 0;
     }
-    return 0;
 }
 
 // reboot PIDNS: restarts the machine through reboot(2), but only when this

@@ -134,8 +134,8 @@ TEST(BoxRun, UeventsReachListenersInTheBoxOnly) {
     host_listener host;
     const std::string devpath = "/devices/virtual/switch/box" + std::to_string(getpid());
     run_result r =
-        box.shell(probe +
-                  " uevent-listen 1 5 /tmp/ready > /tmp/events & "
+        box.shell(probe + " uevent-listen " + devpath +
+                  " 5 /tmp/ready > /tmp/events & "
                   "for i in $(seq 100); do test -e /tmp/ready && break; sleep 0.05; done; "
                   "uevent change@" +
                   devpath + " ACTION=change DEVPATH=" + devpath +
