@@ -166,6 +166,7 @@ TEST(BoxRun, PersistentBoxKeepsDaemonsBetweenCommands) {
     EXPECT_EQ(box.exec({probe, "sem", key}).out, "ok\n");
     EXPECT_EQ(box.exec_shell("cat", "to stdin").out, "to stdin");
     EXPECT_EQ(box.exec_shell("exit 7").status, 7);
+    EXPECT_NE(box.run({"true"}).status, 0) << "run beside a persistent box";
     std::string state = read_text(box.host_path("/box/run/state"));
     ASSERT_NE(state, "");
     box.stop();

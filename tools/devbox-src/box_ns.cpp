@@ -52,6 +52,15 @@ int exit_status(int status) {
     return setup_failed;
 }
 
+// Reads one byte from fd (a readiness pipe); false at end of file.
+bool read_byte(int fd) {
+    char c = 0;
+    ssize_t n;
+    do n = read(fd, &c, 1);
+    while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
 bool write_text(const std::string &path, const std::string &text) {
     int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -152,7 +161,7 @@ bool take_loops(const std::string &dir, std::vector<bind_mount> &binds) {
     auto settings = box_read_config((dir + "/box/config").c_str());
     if (geteuid() != 0 || box_setting_of(settings, "loop") != "1") return true;
     std::vector<std::string> loops = free_loops(box_loop_count + 4);
-    std::string record, sda1;
+    std::string sda1;
     for (auto it = loops.begin(); it != loops.end(); ++it) {
         if (attach_loop(*it, dir + "/dev/sda1")) {
             sda1 = *it;
@@ -160,12 +169,13 @@ bool take_loops(const std::string &dir, std::vector<bind_mount> &binds) {
             break;
         }
     }
+    // Recorded at once, so that release_loops detaches it on every path.
+    std::string record = sda1.empty() ? "" : "sda1=" + sda1 + "\n";
+    if (!put_file(loops_path(dir), record)) return false;
     if (sda1.empty() || loops.size() < box_loop_count) {
         box_error("no free loop devices for the box");
-        if (!sda1.empty()) loops.push_back(sda1);
         return false;
     }
-    record += "sda1=" + sda1 + "\n";
     binds.push_back({sda1, "/dev/sda1", false});
     for (int i = 0; i < box_loop_count; ++i) {
         std::string name = "loop" + std::to_string(i);
@@ -392,12 +402,9 @@ pid_t launch(const std::string &dir, const std::vector<bind_mount> &binds, Body 
         _exit(body());
     }
     close(ready[1]);
-    char c = 0;
-    ssize_t n;
-    do n = read(ready[0], &c, 1);
-    while (n < 0 && errno == EINTR);
+    bool up = read_byte(ready[0]);
     close(ready[0]);
-    if (n != 1) {
+    if (!up) {
         waitpid(pid, nullptr, 0);
         return -1;
     }
@@ -428,6 +435,11 @@ void kill_box(int) {
 } // namespace
 
 int box_run(const run_options &o) {
+    box_state running;
+    if (read_state(o.dir, running) && init_alive(running)) {
+        box_error("a persistent box is running in %s: use devbox exec", o.dir.c_str());
+        return setup_failed;
+    }
     if (!prepare(o)) return setup_failed;
     std::vector<bind_mount> binds = host_binds(o);
     if (!take_loops(o.dir, binds)) {
@@ -500,12 +512,9 @@ int box_start(const run_options &o) {
         _exit(0);
     }
     close(notify[1]);
-    char c = 0;
-    ssize_t n;
-    do n = read(notify[0], &c, 1);
-    while (n < 0 && errno == EINTR);
+    bool up = read_byte(notify[0]);
     close(notify[0]);
-    if (n != 1) {
+    if (!up) {
         waitpid(supervisor, nullptr, 0);
         std::string errors;
         get_file(run_dir(o.dir) + "/errors", errors);

@@ -366,7 +366,7 @@ int flash_ioctl(int fd, unsigned long request, unsigned char *b) {
         if (length > 0 && data == nullptr) return answer(what, EFAULT);
         if (write && protected_range(address, length)) return answer(what, errno_refused);
         ssize_t n = write ? pwrite(fd, data, length, address) : pread(fd, data, length, address);
-        return answer(what, n == static_cast<ssize_t>(length) ? 0 : EIO);
+        return answer(what, n == static_cast<ssize_t>(length) ? 0 : n < 0 ? errno : EIO);
     }
     case 6: {
         uint32_t index = get32(b, 4);
@@ -626,13 +626,8 @@ BOX_EXPORT int open(const char *path, int flags, ...) {
     return box_open(AT_FDCWD, path, flags, mode);
 }
 
-BOX_EXPORT int open64(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_argument(flags, ap);
-    va_end(ap);
-    return box_open(AT_FDCWD, path, flags, mode);
-}
+// The large-file names are the same calls on this machine's ABI.
+BOX_EXPORT int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 
 BOX_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
     va_list ap;
@@ -642,27 +637,19 @@ BOX_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
     return box_open(dirfd, path, flags, mode);
 }
 
-BOX_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_argument(flags, ap);
-    va_end(ap);
-    return box_open(dirfd, path, flags, mode);
-}
+BOX_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
+    __attribute__((alias("openat")));
 
 // The checked forms that _FORTIFY_SOURCE builds call.
 BOX_EXPORT int __open_2(const char *path, int flags) {
     return box_open(AT_FDCWD, path, flags, 0);
 }
-BOX_EXPORT int __open64_2(const char *path, int flags) {
-    return box_open(AT_FDCWD, path, flags, 0);
-}
+BOX_EXPORT int __open64_2(const char *path, int flags) __attribute__((alias("__open_2")));
 BOX_EXPORT int __openat_2(int dirfd, const char *path, int flags) {
     return box_open(dirfd, path, flags, 0);
 }
-BOX_EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
-    return box_open(dirfd, path, flags, 0);
-}
+BOX_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
+    __attribute__((alias("__openat_2")));
 
 BOX_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list ap;
