@@ -1,5 +1,6 @@
 // devbox init: the tablet tree, its variants and the images it holds.
 #include "core/config.h"
+#include "update/keyrec.h"
 
 #include "tests/support/devbox.h"
 
@@ -139,6 +140,31 @@ TEST(BoxTree, KeyStoreHoldsTheKeyRecords) {
     write_text(keys.at("aes.keyrec"), "short");
     device_box bad({"--keys", keys.path});
     EXPECT_NE(bad.init_result().status, 0);
+}
+
+TEST(BoxTree, KeyStoreHoldsTheDevelopmentKeys) {
+    device_box box;
+    ASSERT_EQ(box.init_result().status, 0);
+    EXPECT_EQ(box.init_result().err, "") << "every development key file is there";
+    std::string mmc = box.read("/dev/mmcblk0");
+    const size_t store = 520 + le32_at(mmc, 512);
+    EXPECT_EQ(mmc.substr(store, 16), std::string("gx4dev") + std::string(10, '\0'));
+    const std::string keys = VARITOOL_SOURCE_DIR "/keys/development/";
+    EXPECT_EQ(mmc.substr(store + 34, aes_key_record_size), read_text(keys + "aes.keyrec"));
+    const struct {
+        const char *name;
+        size_t offset;
+    } records[] = {{"image.keyrec", 52},
+                   {"slot1.keyrec", 196},
+                   {"slot2.keyrec", 340},
+                   {"slot3.keyrec", 484},
+                   {"slot4.keyrec", 628}};
+    for (const auto &r : records) {
+        std::string stored = mmc.substr(store + r.offset, key_record_size);
+        EXPECT_EQ(stored, read_text(keys + r.name)) << r.name;
+        EXPECT_TRUE(key_record_valid(reinterpret_cast<const unsigned char *>(stored.data())))
+            << r.name;
+    }
 }
 
 TEST(BoxTree, RawAreasHoldValidRecords) {
