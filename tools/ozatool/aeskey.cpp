@@ -9,28 +9,6 @@
 #include <openssl/rand.h>
 #include <unistd.h>
 
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Parses exactly n bytes of hexadecimal text.
-bool parse_hex(const char *text, unsigned char *out, size_t n) {
-    if (strlen(text) != 2 * n) return false;
-    for (size_t i = 0; i < n; i++) {
-        int high = hex_digit(text[2 * i]), low = hex_digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        out[i] = uint8_t(high << 4 | low);
-    }
-    return true;
-}
-
-} // namespace
-
 int aeskey_main(int argc, char **argv) {
     const char *name = argv[0];
     uint64_t bits = 128;
@@ -53,8 +31,10 @@ int aeskey_main(int argc, char **argv) {
     const size_t key_bytes = bits / 8, size = 2 + key_bytes;
     store_le16(record, uint16_t(bits));
     if (hex) {
-        if (!parse_hex(hex, record + 2, key_bytes))
+        bytes key;
+        if (!parse_hex(hex, &key) || key.size() != key_bytes)
             return fail(name, "key '%s': %zu hexadecimal digits", hex, 2 * key_bytes);
+        memcpy(record + 2, key.data(), key_bytes);
     } else if (RAND_bytes(record + 2, int(key_bytes)) != 1) {
         return fail(name, "no random bytes");
     }

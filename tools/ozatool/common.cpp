@@ -36,10 +36,67 @@ bool parse_u64(const char *text, uint64_t *value) {
     return true;
 }
 
+bool parse_hex(const std::string &text, bytes *out) {
+    out->clear();
+    int high = -1;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else if ((c == ' ' || c == '\t' || c == '\n' || c == ':') && high < 0)
+            continue;
+        else
+            return false;
+        if (high < 0) {
+            high = digit;
+        } else {
+            out->push_back(uint8_t(high << 4 | digit));
+            high = -1;
+        }
+    }
+    return high < 0;
+}
+
+std::string hex_text(const unsigned char *data, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < n; i++) {
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 15];
+    }
+    return text;
+}
+
+bool read_whole(const std::string &path, bytes *out) {
+    int fd = path == "-" ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out->clear();
+    unsigned char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) out->insert(out->end(), buffer, buffer + n);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return n == 0;
+}
+
 bool write_bytes(const std::string &path, const void *data, size_t n, unsigned mode) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return false;
-    bool ok = write(fd, data, n) == ssize_t(n);
+    // Large files take several writes.
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    bool ok = true;
+    while (ok && n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        ok = w > 0;
+        if (ok) p += w, n -= size_t(w);
+    }
     ok = close(fd) == 0 && ok;
     return ok;
 }

@@ -1,4 +1,4 @@
-// ozatool: host tool for the keys of update files and signed images.
+// ozatool: host tool for update files and the keys that sign and encipher them.
 #include "tools/ozatool/ozatool.h"
 
 #include <cstdio>
@@ -13,12 +13,28 @@ const ozatool_command commands[] = {
      keyrec_main},
     {"aeskey", "[-b BITS] [-k HEX] RECORD",
      "write an AES key record (u16 bits, key bytes); random key unless -k", aeskey_main},
+    {"keystore",
+     "[--keys DIR] [--unit NAME] [--aes RECORD] [--image-key RECORD] [--slot N=RECORD]... "
+     "(--block FILE | --mmc IMAGE [--length L])",
+     "write the unit name and keys into a key-store block or an MMC image; without settings, "
+     "list what it holds",
+     keystore_main},
+    {"pack", "MANIFEST -o FILE [-k KEY.pem] [-a AES-RECORD]",
+     "make an update file from a JSON manifest (docs/update-format.md)", pack_main},
+    {"info", "FILE [--key RECORD] [--aes RECORD] [--block FILE | --mmc IMAGE] [--builtin DIR]",
+     "list the chunks of an update file, check its signature, show what the device refuses",
+     info_main},
+    {"verify", "FILE [--key RECORD] [--aes RECORD] [--block FILE | --mmc IMAGE] [--builtin DIR]",
+     "check an update file as the device would open it: exit 0 valid, 1 refused, 2 trouble",
+     verify_main},
 };
 
 void list_commands(FILE *out) {
     fprintf(out, "Usage: ozatool COMMAND [ARGUMENTS]\n\nCommands:\n");
     for (const ozatool_command &c : commands)
         fprintf(out, "  %-8s %s\n           %s\n", c.name, c.arguments, c.summary);
+    fprintf(out, "\nThe update-file format and the manifest are described in "
+                 "docs/update-format.md.\n");
 }
 
 } // namespace

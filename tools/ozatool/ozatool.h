@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <openssl/evp.h>
 #include <string>
+#include <vector>
+
+using bytes = std::vector<unsigned char>;
 
 struct ozatool_command {
     const char *name;
@@ -16,6 +19,10 @@ struct ozatool_command {
 int keygen_main(int argc, char **argv);
 int keyrec_main(int argc, char **argv);
 int aeskey_main(int argc, char **argv);
+int keystore_main(int argc, char **argv);
+int pack_main(int argc, char **argv);
+int info_main(int argc, char **argv);
+int verify_main(int argc, char **argv);
 
 // Shared helpers (common.cpp).
 
@@ -26,6 +33,15 @@ int fail(const char *name, const char *format, ...) __attribute__((format(printf
 int usage(const char *name);
 // Parses a decimal or 0x-prefixed hexadecimal unsigned 64-bit number.
 bool parse_u64(const char *text, uint64_t *value);
+// Parses hexadecimal text into bytes; spaces, tabs, newlines and ':' between
+// the pairs of digits are ignored. False on any other character or an odd
+// number of digits.
+bool parse_hex(const std::string &text, bytes *out);
+// The bytes as lower-case hexadecimal text.
+std::string hex_text(const unsigned char *data, size_t n);
+// Reads the whole file at path ("-": standard input); false on failure, with
+// errno set.
+bool read_whole(const std::string &path, bytes *out);
 // Writes n bytes to path (created or truncated with mode); false on failure.
 bool write_bytes(const std::string &path, const void *data, size_t n, unsigned mode = 0644);
 
