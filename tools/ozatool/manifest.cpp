@@ -70,11 +70,13 @@ struct fields {
     const json &j;
     std::string where; // JSON path of the object ("" at the top)
     std::vector<std::string> asked;
+    std::string shorthand; // field given as the object itself ("unit": "a004")
 
     fields(manifest &owner, const json &object, std::string path)
         : m(owner), j(object), where(std::move(path)) {}
 
     std::string path_of(const char *name) const {
+        if (name == shorthand) return where;
         return where.empty() ? std::string(name) : where + "." + name;
     }
 
@@ -527,9 +529,10 @@ bool known_types_text(std::string *list) {
 // Reads one chunk object. forced_type names the type of the head's
 // shorthand objects ("unit", "version", "time"), whose "type" is optional.
 bool read_chunk(manifest &m, const json &j, const std::string &where, const char *forced_type,
-                packed_chunk *c) {
+                const char *shorthand, packed_chunk *c) {
     if (!j.is_object()) return m.fail(where, std::string("expected an object, not ") + kind_of(j));
     fields f(m, j, where);
+    if (shorthand) f.shorthand = shorthand;
     std::string type = forced_type ? forced_type : "";
     if (!f.text("type", &type, 0, !forced_type)) return false;
     if (forced_type && type != forced_type)
@@ -601,7 +604,8 @@ bool read_fixed(manifest &m, fields &top, const char *name, const char *type, co
     json object = v && v->is_object() ? *v : json::object();
     if (v && !v->is_object()) object[field] = *v;
     packed_chunk c;
-    if (!read_chunk(m, object, name, type, &c)) return false;
+    if (!read_chunk(m, object, name, type, v && !v->is_object() ? field : nullptr, &c))
+        return false;
     chunks.push_back(std::move(c));
     return true;
 }
@@ -697,7 +701,8 @@ bool read_manifest(const std::string &name, const std::string &text, const std::
         if (chunks && !chunks->is_array()) ok = top.fail("chunks", "expected an array of chunks");
         for (size_t i = 0; ok && chunks && i < chunks->size(); i++) {
             packed_chunk c;
-            ok = read_chunk(m, (*chunks)[i], "chunks[" + std::to_string(i) + "]", nullptr, &c);
+            ok = read_chunk(m, (*chunks)[i], "chunks[" + std::to_string(i) + "]", nullptr, nullptr,
+                            &c);
             if (ok) plan->chunks.push_back(std::move(c));
         }
     }

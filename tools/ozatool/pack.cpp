@@ -257,7 +257,8 @@ int pack_main(int argc, char **argv) {
                     manifest_path.c_str());
 
     bytes file;
-    if (!assemble(plan, &file, &error)) return fail(name, "%s", error.c_str());
+    if (!assemble(plan, &file, &error))
+        return fail(name, "%s: %s", manifest_path.c_str(), error.c_str());
     if (!write_bytes(output, file.data(), file.size()))
         return fail(name, "cannot write %s: %s", output, strerror(errno));
     return 0;
