@@ -148,7 +148,6 @@ int verify_main(int argc, char **argv) {
         return 2;
     }
     if (!o.quiet)
-        printf("%s: valid: signature slot %d %s; %zu chunks\n", o.file, r.slot,
-               r.signature_text.c_str(), r.chunks.size());
+        printf("%s: valid: signature slot %d %s\n", o.file, r.slot, r.signature_text.c_str());
     return 0;
 }
