@@ -125,6 +125,7 @@ struct walker {
     // deciphered from p on with the IV in an enciphered file.
     bytes read(uint64_t p, uint64_t n) const {
         const uint64_t k = std::min(n, available(p));
+        if (k == 0) return {};
         if (!out.enciphered) return bytes(file.begin() + long(p), file.begin() + long(p + k));
         const uint64_t whole = std::min(available(p), (k + oza_block - 1) / oza_block * oza_block);
         bytes b(file.begin() + long(p), file.begin() + long(p + whole));
