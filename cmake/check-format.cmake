@@ -6,6 +6,7 @@ file(GLOB_RECURSE sources
      ${SOURCE_DIR}/sysinfo/*.cpp ${SOURCE_DIR}/sysinfo/*.h
      ${SOURCE_DIR}/adev/*.cpp ${SOURCE_DIR}/adev/*.h
      ${SOURCE_DIR}/applets/*.cpp ${SOURCE_DIR}/applets/*.h
+     ${SOURCE_DIR}/fuzz/*.cpp ${SOURCE_DIR}/fuzz/*.h
      ${SOURCE_DIR}/tests/*.cpp ${SOURCE_DIR}/tests/*.h ${SOURCE_DIR}/tests/*.c
      ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/tools/*.h ${SOURCE_DIR}/tools/*.c
      ${SOURCE_DIR}/bench/*.cpp ${SOURCE_DIR}/bench/*.h)
