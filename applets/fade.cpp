@@ -39,7 +39,8 @@ void fade(const backlight &light, int target, bool with_steps) {
             step = static_cast<int>(diff / n);
         }
         for (int k = 0; k < n; ++k) {
-            ops.write_brightness(light.brightness_path, cur + k * step);
+            ops.write_brightness(light.brightness_path,
+                                 static_cast<int>(cur + static_cast<long long>(k) * step));
             ops.pause(fade_pause_us);
         }
     }
