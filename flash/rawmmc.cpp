@@ -1,0 +1,88 @@
+#include "flash/rawmmc.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+struct raw_area_row {
+    const char *display, *short_name;
+};
+
+constexpr raw_area_row raw_areas[] = {
+    {"Stage 1", "stage1"},   {"Stage 2", "stage2"},           {"Store 5", "store5"},
+    {"Store x", "storex"},   {"Store xf", "storexflat"},      {"Boot Logo", "logo"},
+    {"Init Kernel", "init"}, {"Recovery Kernel", "recovery"}, {"Data File System", "data"},
+};
+
+} // namespace
+
+const char *raw_area_name(const char *name) {
+    if (name == nullptr) return name;
+    std::string_view given(name);
+    for (const raw_area_row &row : raw_areas)
+        if (given == row.display || given == row.short_name) return row.short_name;
+    return name;
+}
+
+int raw_area_path(const char *name, char *path, size_t size) {
+    if (name == nullptr || path == nullptr) return -1;
+    int n = strcmp(name, raw_mmc_name) == 0 ? snprintf(path, size, "/dev/%s", raw_mmc_device)
+                                            : snprintf(path, size, "%s/%s", raw_area_root, name);
+    return n < 0 || static_cast<size_t>(n) >= size ? -1 : 0;
+}
+
+int mmc_open(const char *name, int flags) {
+    char path[raw_area_path_size];
+    if (raw_area_path(name, path, sizeof path) != 0) return -1;
+    int fd = open(path, flags | O_CLOEXEC);
+    return fd < 0 ? -1 : fd;
+}
+
+int mmc_close(int fd) {
+    if (fd < 0) return fd;
+    return close(fd);
+}
+
+int mmc_read_buffer(int fd, void *buffer, int32_t offset, int32_t length) {
+    if (length < 0 || (buffer == nullptr && length > 0)) return -1;
+    off_t at = lseek(fd, offset, SEEK_SET);
+    if (at < 0) return static_cast<int>(at);
+    auto *p = static_cast<unsigned char *>(buffer);
+    int32_t done = 0;
+    while (done < length) {
+        ssize_t n = read(fd, p + done, static_cast<size_t>(length - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return static_cast<int>(n);
+        if (n == 0) return -1;
+        done += static_cast<int32_t>(n);
+    }
+    return length;
+}
+
+int mmc_write_buffer(int fd, const void *buffer, int32_t offset, int32_t length) {
+    if (length < 0 || (buffer == nullptr && length > 0)) return -1;
+    off_t at = lseek(fd, offset, SEEK_SET);
+    if (at < 0) return static_cast<int>(at);
+    const auto *p = static_cast<const unsigned char *>(buffer);
+    int32_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, p + done, static_cast<size_t>(length - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return static_cast<int>(n);
+        if (n == 0) return -1;
+        done += static_cast<int32_t>(n);
+    }
+    return length;
+}
+
+int mmc_size(int fd) {
+    int32_t size = 0;
+    int r = ioctl(fd, raw_area_size_request, &size);
+    return r < 0 ? r : size;
+}

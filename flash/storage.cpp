@@ -1,0 +1,148 @@
+#include "flash/storage.h"
+
+#include "core/unique.h"
+#include "flash/params.h"
+#include "flash/rawmmc.h"
+
+#include <atomic>
+#include <fcntl.h>
+
+namespace {
+
+int default_read_with_progress(const char *area, int32_t offset, void *buffer, int32_t length,
+                               storage_progress progress, void *context) {
+    unique_fd fd(mmc_open(area, O_RDONLY));
+    if (!fd.valid()) return -1;
+    int r = mmc_read_buffer(fd.get(), buffer, offset, length);
+    if (r < 0) return r;
+    if (progress != nullptr) progress(100, context);
+    return 0;
+}
+
+int default_write_with_progress(const char *area, int32_t offset, const void *buffer,
+                                int32_t length, storage_progress progress, void *context) {
+    unique_fd fd(mmc_open(area, O_RDWR));
+    if (!fd.valid()) return -1;
+    if (progress != nullptr) progress(0, context);
+    if (length > 0) {
+        int r = mmc_write_buffer(fd.get(), buffer, offset, length);
+        if (r < 0) return r;
+    }
+    // A failing close can mean the bytes did not reach the area.
+    if (fd.reset() != 0) return -1;
+    if (progress != nullptr) progress(100, context);
+    return 0;
+}
+
+int default_read(const char *area, int32_t offset, void *buffer, int32_t length) {
+    return default_read_with_progress(area, offset, buffer, length, nullptr, nullptr);
+}
+
+int default_write(const char *area, int32_t offset, const void *buffer, int32_t length) {
+    return default_write_with_progress(area, offset, buffer, length, nullptr, nullptr);
+}
+
+int default_size_max(const char *area) {
+    unique_fd fd(mmc_open(area, O_RDONLY));
+    if (!fd.valid()) return -1;
+    return mmc_size(fd.get());
+}
+
+int default_partition_erase(const char *area, int) {
+    byte_buffer block = make_zeroed_buffer(partition_erase_block);
+    if (!block) return -1;
+    return flash_write(area, 0, block.get(), partition_erase_block);
+}
+
+constexpr storage_operations default_operations = {
+    default_read,
+    default_write,
+    default_read_with_progress,
+    default_write_with_progress,
+    default_size_max,
+    default_partition_erase,
+    param_store_read,
+    param_store_write,
+    param_store_size_max,
+    param_store_read,
+    param_store_write,
+    param_store_size_max,
+};
+
+std::atomic<const storage_operations *> selected{nullptr};
+
+const storage_operations &table() {
+    const storage_operations *t = selected.load();
+    return t != nullptr ? *t : default_operations;
+}
+
+// Calls one slot of the selected table with the translated name; -1 when the
+// slot is empty.
+template <auto slot, typename... Args>
+int call(const char *name, Args... args) {
+    auto operation = table().*slot;
+    return operation != nullptr ? operation(raw_area_name(name), args...) : -1;
+}
+
+} // namespace
+
+const storage_operations &storage_default_operations() {
+    return default_operations;
+}
+
+const storage_operations *storage_select(const storage_operations *t) {
+    const storage_operations *before = selected.exchange(t);
+    return before != nullptr ? before : &default_operations;
+}
+
+int flash_read(const char *area, int32_t offset, void *buffer, int32_t length) {
+    return call<&storage_operations::flash_read>(area, offset, buffer, length);
+}
+
+int flash_write(const char *area, int32_t offset, const void *buffer, int32_t length) {
+    return call<&storage_operations::flash_write>(area, offset, buffer, length);
+}
+
+int flash_read_with_progress(const char *area, int32_t offset, void *buffer, int32_t length,
+                             storage_progress progress, void *context) {
+    return call<&storage_operations::flash_read_with_progress>(area, offset, buffer, length,
+                                                               progress, context);
+}
+
+int flash_write_with_progress(const char *area, int32_t offset, const void *buffer, int32_t length,
+                              storage_progress progress, void *context) {
+    return call<&storage_operations::flash_write_with_progress>(area, offset, buffer, length,
+                                                                progress, context);
+}
+
+int flash_size_max(const char *area) {
+    return call<&storage_operations::flash_size_max>(area);
+}
+
+int flash_partition_erase(const char *area, int flags) {
+    return call<&storage_operations::flash_partition_erase>(area, flags);
+}
+
+int param_read(const char *record, int32_t offset, void *buffer, int32_t length) {
+    return call<&storage_operations::param_read>(record, offset, buffer, length);
+}
+
+int param_write(const char *record, int32_t offset, const void *buffer, int32_t length) {
+    return call<&storage_operations::param_write>(record, offset, buffer, length);
+}
+
+int param_size_max(const char *record) {
+    return call<&storage_operations::param_size_max>(record);
+}
+
+int keystore_read(const char *record, int32_t offset, void *buffer, int32_t length) {
+    return call<&storage_operations::keystore_read>(record, offset, buffer, length);
+}
+
+int keystore_write(const char *record, int32_t offset, const void *buffer, int32_t length) {
+    return call<&storage_operations::keystore_write>(record, offset, buffer, length);
+}
+
+int keystore_size_max(const char *record) {
+    return call<&storage_operations::keystore_size_max>(record);
+}
