@@ -127,6 +127,27 @@ int hammer(const args &a) {
     return 0;
 }
 
+// increment RECORD OFFSET COUNT: adds 1 to the 32-bit counter at OFFSET of
+// RECORD COUNT times, each a read-modify-write of the whole record under one
+// hold of the store lock; prints how many failed.
+int increment(const args &a) {
+    static int32_t at = 0;
+    at = static_cast<int32_t>(num(a.at(2)));
+    auto add_one = [](unsigned char *bytes, int32_t size, void *) {
+        if (at < 0 || at > size - 4) return -1;
+        uint32_t v;
+        memcpy(&v, bytes + at, 4);
+        ++v;
+        memcpy(bytes + at, &v, 4);
+        return 0;
+    };
+    long failures = 0;
+    for (long i = 0; i < num(a.at(3)); ++i)
+        if (param_update(a.at(1).c_str(), add_one, nullptr) != 0) ++failures;
+    printf("failures %ld\n", failures);
+    return 0;
+}
+
 // The write slot of slow-write's table: before writing "params" it marks
 // /tmp/paused and waits (up to 3 s) for /tmp/go.
 int slow_write(const char *area, int32_t offset, const void *buffer, int32_t length) {
@@ -244,6 +265,10 @@ int area_command(const args &a) {
         std::vector<unsigned char> data = unhex(a.at(3));
         auto write = c == "param-write" ? param_write : keystore_write;
         print_result(write(name, i32(2), data.data(), static_cast<int32_t>(data.size())));
+    } else if (c == "patch") {
+        std::vector<unsigned char> data = unhex(a.at(2));
+        print_result(param_image_patch(static_cast<uint32_t>(num(a.at(1))), data.data(),
+                                       static_cast<uint32_t>(data.size())));
     } else if (c == "size")
         print_result(flash_size_max(name));
     else if (c == "param-size")
@@ -300,6 +325,7 @@ int run(const args &a) {
     if (a[0] == "lock") return lock(a);
     if (a[0] == "hammer") return hammer(a);
     if (a[0] == "slow-write") return slow(a);
+    if (a[0] == "increment") return increment(a);
     if (a[0] == "poke" || a[0] == "rename") return file_command(a);
     return area_command(a);
 }

@@ -289,6 +289,23 @@ TEST_F(Storage, ConcurrentWritersLoseNoUpdate) {
                      "0 0300000096000000\n0 0400000096000000\n");
 }
 
+// Whole-record read-modify-writes under one hold of the lock: three
+// processes adding to one counter lose no increment.
+TEST_F(Storage, RecordUpdatesAreAtomicBetweenProcesses) {
+    run_result r = script("for i in 1 2 3; do $D increment ParamStore_3c 8 100 & done\n"
+                          "wait\n"
+                          "$D param-read ParamStore_3c 8 4\n");
+    EXPECT_EQ(r.out, "failures 0\nfailures 0\nfailures 0\n0 2c010000\n") << r.err;
+}
+
+TEST_F(Storage, ImagePatch) {
+    const std::string params = file("/mnt/rawfs/params");
+    EXPECT_EQ(one({"patch", "32766", "abcd"}), "-1") << "past the image";
+    EXPECT_TRUE(file("/mnt/rawfs/params") == params);
+    EXPECT_EQ(one({"patch", "32764", "abcd"}), "0");
+    EXPECT_EQ(file("/mnt/rawfs/params").substr(32764, 2), "\xab\xcd");
+}
+
 // One writer pauses between reading and writing back the image while a
 // second one writes another record: with the lock the second waits and
 // both writes stay; without it the first writes back a stale image.
