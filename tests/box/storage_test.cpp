@@ -300,10 +300,10 @@ TEST_F(Storage, RecordUpdatesAreAtomicBetweenProcesses) {
 
 TEST_F(Storage, ImagePatch) {
     const std::string params = file("/mnt/rawfs/params");
-    EXPECT_EQ(one({"patch", "32766", "abcd"}), "-1") << "past the image";
+    EXPECT_EQ(one({"patch", "32766", "abcdef"}), "-1") << "past the image";
     EXPECT_TRUE(file("/mnt/rawfs/params") == params);
-    EXPECT_EQ(one({"patch", "32764", "abcd"}), "0");
-    EXPECT_EQ(file("/mnt/rawfs/params").substr(32764, 2), "\xab\xcd");
+    EXPECT_EQ(one({"patch", "32766", "abcd"}), "0");
+    EXPECT_EQ(file("/mnt/rawfs/params").substr(32766, 2), "\xab\xcd");
 }
 
 // One writer pauses between reading and writing back the image while a
