@@ -20,6 +20,25 @@ constexpr raw_area_row raw_areas[] = {
     {"Init Kernel", "init"}, {"Recovery Kernel", "recovery"}, {"Data File System", "data"},
 };
 
+// Seeks to offset, then reads or writes (op) until length bytes are moved.
+// length; a failing seek or op gives its negative result; an op that moves
+// nothing (end of the area) gives -1.
+template <typename Byte, typename Op>
+int transfer(int fd, Byte *p, int32_t offset, int32_t length, Op op) {
+    if (length < 0 || (p == nullptr && length > 0)) return -1;
+    off_t at = lseek(fd, offset, SEEK_SET);
+    if (at < 0) return static_cast<int>(at);
+    int32_t done = 0;
+    while (done < length) {
+        ssize_t n = op(fd, p + done, static_cast<size_t>(length - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return static_cast<int>(n);
+        if (n == 0) return -1;
+        done += static_cast<int32_t>(n);
+    }
+    return length;
+}
+
 } // namespace
 
 const char *raw_area_name(const char *name) {
@@ -50,35 +69,11 @@ int mmc_close(int fd) {
 }
 
 int mmc_read_buffer(int fd, void *buffer, int32_t offset, int32_t length) {
-    if (length < 0 || (buffer == nullptr && length > 0)) return -1;
-    off_t at = lseek(fd, offset, SEEK_SET);
-    if (at < 0) return static_cast<int>(at);
-    auto *p = static_cast<unsigned char *>(buffer);
-    int32_t done = 0;
-    while (done < length) {
-        ssize_t n = read(fd, p + done, static_cast<size_t>(length - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return static_cast<int>(n);
-        if (n == 0) return -1;
-        done += static_cast<int32_t>(n);
-    }
-    return length;
+    return transfer(fd, static_cast<unsigned char *>(buffer), offset, length, ::read);
 }
 
 int mmc_write_buffer(int fd, const void *buffer, int32_t offset, int32_t length) {
-    if (length < 0 || (buffer == nullptr && length > 0)) return -1;
-    off_t at = lseek(fd, offset, SEEK_SET);
-    if (at < 0) return static_cast<int>(at);
-    const auto *p = static_cast<const unsigned char *>(buffer);
-    int32_t done = 0;
-    while (done < length) {
-        ssize_t n = write(fd, p + done, static_cast<size_t>(length - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return static_cast<int>(n);
-        if (n == 0) return -1;
-        done += static_cast<int32_t>(n);
-    }
-    return length;
+    return transfer(fd, static_cast<const unsigned char *>(buffer), offset, length, ::write);
 }
 
 int mmc_size(int fd) {
