@@ -20,6 +20,13 @@ bytes bn_to_le(const BIGNUM *b, size_t n) {
     return out;
 }
 
+uint64_t bn_to_u64(const BIGNUM *b) {
+    const bytes le = bn_to_le(b, 8);
+    uint64_t v = 0;
+    for (size_t i = 8; i-- > 0;) v = v << 8 | le[i];
+    return v;
+}
+
 unique_pkey load_pem_key(const std::string &path) {
     FILE *f = fopen(path.c_str(), "r");
     if (!f) return nullptr;

@@ -26,6 +26,9 @@ using unique_pkey = std::unique_ptr<EVP_PKEY, openssl_free>;
 // A little-endian byte string as a BIGNUM, and back as n bytes (zero-padded).
 unique_bn bn_from_le(const unsigned char *data, size_t n);
 bytes bn_to_le(const BIGNUM *b, size_t n);
+// The value of b when it fits 64 bits (BN_get_word holds only a machine word,
+// 32 bits on armhf); throws otherwise.
+uint64_t bn_to_u64(const BIGNUM *b);
 
 // The private or public key in a PEM file (null when unreadable).
 unique_pkey load_pem_key(const std::string &path);

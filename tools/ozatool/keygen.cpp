@@ -24,9 +24,13 @@ using owned = std::unique_ptr<T, pkey_free>;
 
 owned<EVP_PKEY> generate(unsigned bits, uint64_t exponent) {
     owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    owned<BIGNUM> e(BN_new());
+    // From bytes, not BN_set_word: a BIGNUM word is 32 bits on 32-bit hosts,
+    // which would cut a 64-bit exponent short.
+    unsigned char be[8];
+    for (int i = 0; i < 8; ++i) be[i] = static_cast<unsigned char>(exponent >> (56 - 8 * i));
+    owned<BIGNUM> e(BN_bin2bn(be, sizeof be, nullptr));
     EVP_PKEY *key = nullptr;
-    if (!ctx || !e || !BN_set_word(e.get(), exponent) || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
+    if (!ctx || !e || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), int(bits)) <= 0 ||
         EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) <= 0 ||
         EVP_PKEY_generate(ctx.get(), &key) <= 0)
