@@ -1,5 +1,6 @@
 #include "tests/support/scratch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,8 +55,57 @@ bool file_exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// The ELF machine number of the program at path (0 when it is no ELF file).
+unsigned elf_machine(const char *path) {
+    unsigned char head[20] = {};
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    if (n != sizeof head || memcmp(head,
+                                   "\x7f"
+                                   "ELF",
+                                   4) != 0)
+        return 0;
+    return head[5] == 2 ? unsigned(head[18]) << 8 | head[19] : head[18] | unsigned(head[19]) << 8;
+}
+
+// The file to execute, then the argument vector, that run path with argv.
+// In a cross build the
+// programs of the tree (same processor as this test) start through the
+// build's emulator, so that they run also where the kernel cannot start
+// them by itself; the emulator gives them argv[0] unchanged.
+std::vector<std::string> command_for(const std::string &path,
+                                     const std::vector<std::string> &argv) {
+#ifdef VARITOOL_TEST_EMULATOR
+    const unsigned machine = elf_machine(path.c_str());
+    if (machine != 0 && machine == elf_machine("/proc/self/exe")) {
+        std::vector<std::string> cmd;
+        std::string_view list = VARITOOL_TEST_EMULATOR;
+        for (size_t at = 0; at <= list.size();) {
+            size_t end = std::min(list.find(',', at), list.size());
+            cmd.emplace_back(list.substr(at, end - at));
+            at = end + 1;
+        }
+        cmd.insert(cmd.begin(), cmd.front());
+        cmd.insert(cmd.end(), {"-0", argv.empty() ? path : argv[0], path});
+        if (!argv.empty()) cmd.insert(cmd.end(), argv.begin() + 1, argv.end());
+        return cmd;
+    }
+#endif
+    (void)elf_machine;
+    std::vector<std::string> cmd{path};
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
+} // namespace
+
 run_result run_program(const std::string &path, const std::vector<std::string> &argv,
                        const std::string &input) {
+    const std::vector<std::string> cmd = command_for(path, argv);
     signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
@@ -66,9 +117,9 @@ run_result run_program(const std::string &path, const std::vector<std::string> &
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
         std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        for (size_t i = 1; i < cmd.size(); ++i) args.push_back(const_cast<char *>(cmd[i].c_str()));
         args.push_back(nullptr);
-        execv(path.c_str(), args.data());
+        execv(cmd[0].c_str(), args.data());
         _exit(127);
     }
     close(in[0]);

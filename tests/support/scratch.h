@@ -31,6 +31,7 @@ struct run_result {
 };
 
 // Runs the program at path with the argument vector argv (argv[0] included,
-// so it may differ from path), feeding input on standard input.
+// so it may differ from path), feeding input on standard input. In a cross
+// build, programs for the target processor run through the build's emulator.
 run_result run_program(const std::string &path, const std::vector<std::string> &argv,
                        const std::string &input = "");
