@@ -59,24 +59,21 @@ namespace {
 
 // The ELF machine number of the program at path (0 when it is no ELF file).
 unsigned elf_machine(const char *path) {
+    static constexpr unsigned char magic[4] = {0x7f, 'E', 'L', 'F'};
     unsigned char head[20] = {};
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     ssize_t n = read(fd, head, sizeof head);
     close(fd);
-    if (n != sizeof head || memcmp(head,
-                                   "\x7f"
-                                   "ELF",
-                                   4) != 0)
-        return 0;
+    if (n != sizeof head || memcmp(head, magic, sizeof magic) != 0) return 0;
+    // e_machine, at offset 18, in the file's byte order (byte 5: 2 is big-endian).
     return head[5] == 2 ? unsigned(head[18]) << 8 | head[19] : head[18] | unsigned(head[19]) << 8;
 }
 
 // The file to execute, then the argument vector, that run path with argv.
-// In a cross build the
-// programs of the tree (same processor as this test) start through the
-// build's emulator, so that they run also where the kernel cannot start
-// them by itself; the emulator gives them argv[0] unchanged.
+// In a cross build the programs of the tree (same processor as this test)
+// start through the build's emulator, so that they run also where the kernel
+// cannot start them by itself; the emulator gives them argv[0] unchanged.
 std::vector<std::string> command_for(const std::string &path,
                                      const std::vector<std::string> &argv) {
 #ifdef VARITOOL_TEST_EMULATOR
