@@ -1,7 +1,6 @@
 // Kernel uevent messages: NUL-terminated strings laid end to end (a summary
 // "ACTION@DEVPATH", then KEY=VALUE entries), seen as exactly the received
-// bytes. Nothing here reads outside the message: a last string without its
-// NUL ends at the message's end.
+// bytes. Nothing here reads outside the message.
 #pragma once
 
 #include <cstddef>
@@ -11,11 +10,13 @@
 // The value of the first entry "key=value" of message, or none when no entry
 // has that key. The key must be followed by '=' (a longer key that merely
 // begins with the same letters is another key); the value runs to the entry's
-// NUL or to the end of the message, and may be empty.
+// NUL and may be empty. A last string without its NUL is no entry: it was cut
+// short, and its value could name something else.
 std::optional<std::string_view> event_value(std::string_view message, std::string_view key);
 
 // Calls visit(text) for each string of message in order, the summary line
-// included; a message ending in a NUL yields no empty string after it.
+// included; a last string without its NUL ends at the message's end, and a
+// message ending in a NUL yields no empty string after it.
 template <typename Visit>
 void for_each_event_string(std::string_view message, Visit visit) {
     while (!message.empty()) {
