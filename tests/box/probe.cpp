@@ -15,6 +15,7 @@
 #include <linux/reboot.h>
 #include <poll.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/reboot.h>
@@ -304,6 +305,52 @@ int uevent_listen(char **argv) {
     }
 }
 
+// netlink-hold FIRST COUNT READYFILE: binds uevent sockets to the port ids
+// FIRST ... FIRST + COUNT - 1, creates READYFILE and waits to be killed, so
+// that a program whose process id is among them cannot bind its own.
+int netlink_hold(char **argv) {
+    unsigned first = static_cast<unsigned>(num(argv[0])),
+             count = static_cast<unsigned>(num(argv[1]));
+    for (unsigned i = 0; i < count; ++i) {
+        int fd = socket(AF_NETLINK, SOCK_DGRAM, NETLINK_KOBJECT_UEVENT);
+        sockaddr_nl me{};
+        me.nl_family = AF_NETLINK;
+        me.nl_pid = first + i;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&me), sizeof me) != 0) return failed();
+    }
+    close(open(argv[2], O_WRONLY | O_CREAT, 0644));
+    for (;;) pause();
+}
+
+// watch-writes IDLE READYFILE DIR...: prints "DIR/NAME" for every file of
+// the directories closed after writing, in order, until IDLE seconds pass
+// without one.
+int watch_writes(int argc, char **argv) {
+    int fd = inotify_init1(IN_CLOEXEC);
+    if (fd < 0) return failed();
+    std::vector<std::string> dirs(static_cast<size_t>(argc - 2));
+    for (int i = 2; i < argc; ++i) {
+        int wd = inotify_add_watch(fd, argv[i], IN_CLOSE_WRITE);
+        if (wd < 0) return failed();
+        if (static_cast<size_t>(wd) > dirs.size()) dirs.resize(static_cast<size_t>(wd));
+        dirs[static_cast<size_t>(wd) - 1] = argv[i];
+    }
+    close(open(argv[1], O_WRONLY | O_CREAT, 0644));
+    int ms = static_cast<int>(num(argv[0])) * 1000;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return 0;
+        alignas(inotify_event) char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        for (ssize_t at = 0; at < n;) {
+            const inotify_event *e = reinterpret_cast<const inotify_event *>(buf + at);
+            printf("%s/%s\n", dirs[static_cast<size_t>(e->wd) - 1].c_str(), e->name);
+            at += static_cast<ssize_t>(sizeof *e + e->len);
+        }
+        fflush(stdout);
+    }
+}
+
 // reboot PIDNS: restarts the machine through reboot(2), but only when this
 // process is not in the PID namespace PIDNS (the caller's own): inside a box
 // that ends the box.
@@ -338,6 +385,8 @@ int main(int argc, char **argv) {
     if (cmd == "rmmod" && n >= 1) return rmmod(n, a);
     if (cmd == "sem" && n >= 1) return sem(n, a);
     if (cmd == "uevent-listen" && n == 3) return uevent_listen(a);
+    if (cmd == "netlink-hold" && n == 3) return netlink_hold(a);
+    if (cmd == "watch-writes" && n >= 3) return watch_writes(n, a);
     if (cmd == "reboot" && n == 1) return do_reboot(a[0]);
     fprintf(stderr, "box-probe: bad command\n");
     return 2;

@@ -147,6 +147,22 @@ TEST(BoxRun, UeventsReachListenersInTheBoxOnly) {
     EXPECT_NE(box.run({"/box/bin/uevent", "no-at-sign"}).status, 0);
 }
 
+TEST(BoxRun, RawUeventsGoOutByteForByte) {
+    device_box box;
+    ASSERT_EQ(box.init_result().status, 0);
+    const std::string devpath = "/devices/virtual/misc/raw" + std::to_string(getpid());
+    // No NUL after the last string, a string without '=': as given.
+    const std::string message = "add@" + devpath + std::string("\0ACTION=add\0ODD\0KEY=v", 21);
+    run_result r = box.shell(probe + " uevent-listen " + devpath +
+                                 " 5 /tmp/ready > /tmp/events & "
+                                 "for i in $(seq 100); do test -e /tmp/ready && break; sleep 0.05; "
+                                 "done; /box/bin/uevent --raw; wait; cat /tmp/events",
+                             message);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "add@" + devpath + "|ACTION=add|ODD|KEY=v\n");
+    EXPECT_NE(box.run({"/box/bin/uevent", "--raw", "extra"}).status, 0);
+}
+
 TEST(BoxRun, PersistentBoxKeepsDaemonsBetweenCommands) {
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
