@@ -8,6 +8,7 @@
 #include "core/config.h"
 #include "core/sysfile.h"
 
+#include <csignal>
 #include <cstdio>
 #include <getopt.h>
 #include <unistd.h>
@@ -30,6 +31,8 @@ int adev_usage(const char *self) {
 // that -k cannot kill whatever process takes the number later) and ends
 // with status 1.
 int run_daemon() {
+    // Output to a reader that has gone fails instead of ending the daemon.
+    signal(SIGPIPE, SIG_IGN);
     write_pid_file(adev_pid_file);
     if (start_listener() != 0 || wait_listener_ready() != 0) {
         unlink(adev_pid_file);

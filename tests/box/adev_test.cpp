@@ -30,6 +30,11 @@ const std::string starting = basic_build ? "" : "Starting ADEV...\n";
 const char charge_level[] =
     "/sys/devices/platform/omap/omap_i2c.1/i2c-1/1-0049/twl6030_bci/charge_level";
 
+uevent_args usb_switch(const std::string &state) {
+    return uevent("change", "/devices/virtual/switch/USB_SWITCH",
+                  {"SUBSYSTEM=switch", "SWITCH_NAME=USB_SWITCH", "SWITCH_STATE=" + state});
+}
+
 TEST(BoxAdev, UsageErrorsPrintTheUsage) {
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
@@ -149,6 +154,23 @@ TEST(BoxAdev, DaemonDetachesWritesItsPidAndIsKilled) {
     EXPECT_FALSE(box.exists("/tmp/adev.pid"));
     EXPECT_TRUE(wait_until(
         [&] { return box.exec_shell("test -e /proc/" + std::to_string(pid)).status != 0; }));
+}
+
+TEST(BoxAdev, DaemonOutlivesTheReaderOfItsOutput) {
+    SKIP_UNLESS_ROOT();
+    device_box box;
+    ASSERT_EQ(box.init_result().status, 0);
+    ASSERT_TRUE(box.start());
+    // The reader takes one byte and goes; the logger then writes to a pipe
+    // without a reader.
+    ASSERT_EQ(box.exec_shell(shell_quote(device_box::executable()) +
+                             " adev -d -v 2>&1 < /dev/null | head -c 1 > /dev/null")
+                  .status,
+              0);
+    ASSERT_TRUE(send_events(box, {usb_switch("ATTACHED_VBUS"), usb_switch("DETACHED")}));
+    EXPECT_EQ(box.exec_shell("kill -0 $(cat /tmp/adev.pid)").status, 0);
+    ASSERT_TRUE(send_events(box, {usb_switch("ATTACHED_CHARGER")}));
+    EXPECT_EQ(box.read(charge_level), "3\0"s);
 }
 
 TEST(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
@@ -385,11 +407,6 @@ TEST(BoxAdev, MiscNodesReplaceWhatIsThere) {
     EXPECT_FALSE(box.exists("/escape"));
     EXPECT_FALSE(box.exists("/dev/" + std::string(251, 'n')));
     EXPECT_TRUE(box.exists("/dev/" + std::string(250, 'm')));
-}
-
-uevent_args usb_switch(const std::string &state) {
-    return uevent("change", "/devices/virtual/switch/USB_SWITCH",
-                  {"SUBSYSTEM=switch", "SWITCH_NAME=USB_SWITCH", "SWITCH_STATE=" + state});
 }
 
 TEST(BoxAdev, UsbSwitchStatesSetTheChargeLevel) {
