@@ -192,8 +192,8 @@ TEST(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
     // The daemon's process id is one of the next few: it reports, removes its
     // pid file and ends.
     r = box.shell(probe +
-                  " netlink-hold $(($$ + 1)) 400 /tmp/held &\n"
-                  "while ! test -e /tmp/held; do sleep 0.01; done\n" +
+                  " netlink-hold $(($$ + 1)) 400 /tmp/held-range &\n"
+                  "while ! test -e /tmp/held-range; do sleep 0.01; done\n" +
                   adev +
                   " -d > /tmp/adev.out 2>&1; echo \"parent $?\"\n"
                   "for i in $(seq 500); do\n"

@@ -146,7 +146,7 @@ TEST(BoxHdmi, ChoosesTheBestModeTheDisplayOffers) {
          "ADEV : HDMI Error couldn't find any proper HDMI mode.\n"},
         {"no modes", {}, "148500", 0, "ADEV HDMI Error EDID is empty\n"},
     };
-    device_box box({"--board", "KX7"});
+    device_box box({"--board", "WESKO"});
     ASSERT_EQ(box.init_result().status, 0);
     ASSERT_TRUE(start_adev(box));
     output_reader out{box};
@@ -192,7 +192,7 @@ struct display_files {
 TEST(BoxHdmi, SetUpRoutesTheFrameBufferToTheTvAndRestoreBringsItBack) {
     SKIP_UNLESS_ROOT();
     SKIP_IN_BASIC();
-    device_box box({"--board", "KX7"});
+    device_box box({"--board", "WESKO"});
     ASSERT_EQ(box.init_result().status, 0);
     ASSERT_TRUE(start_adev(box));
     output_reader out{box};
@@ -283,7 +283,7 @@ TEST(BoxHdmi, ZemoKeepsAFullHdInput) {
 TEST(BoxHdmi, StateOneSetsUpTheCurrentTiming) {
     SKIP_UNLESS_ROOT();
     SKIP_IN_BASIC();
-    device_box box({"--board", "KX7"});
+    device_box box({"--board", "WESKO"});
     ASSERT_EQ(box.init_result().status, 0);
     ASSERT_TRUE(start_adev(box));
     output_reader out{box};
@@ -318,7 +318,7 @@ TEST(BoxHdmi, StartUpCheckSetsUpADisplayAlreadyPlugged) {
         {"", ""},
     };
     for (const start_case &c : cases) {
-        device_box box({"--board", "KX7"});
+        device_box box({"--board", "WESKO"});
         ASSERT_EQ(box.init_result().status, 0);
         box.write("/sys/devices/virtual/switch/hdmi/state", c.state);
         ASSERT_TRUE(start_adev(box));
@@ -331,7 +331,7 @@ TEST(BoxHdmi, StartUpCheckSetsUpADisplayAlreadyPlugged) {
 TEST(BoxHdmi, FailuresAreReportedAndLeaveHdmiOff) {
     SKIP_UNLESS_ROOT();
     SKIP_IN_BASIC();
-    device_box box({"--board", "KX7"});
+    device_box box({"--board", "WESKO"});
     ASSERT_EQ(box.init_result().status, 0);
     ASSERT_TRUE(start_adev(box));
     output_reader out{box};
