@@ -161,12 +161,16 @@ TEST(BoxAdev, DaemonOutlivesTheReaderOfItsOutput) {
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
     ASSERT_TRUE(box.start());
-    // The reader takes one byte and goes; the logger then writes to a pipe
-    // without a reader.
-    ASSERT_EQ(box.exec_shell(shell_quote(device_box::executable()) +
-                             " adev -d -v 2>&1 < /dev/null | head -c 1 > /dev/null")
+    // The daemon's output goes to a reader that goes away once it runs; the
+    // logger then writes to a pipe without a reader.
+    ASSERT_EQ(box.exec_shell("mkfifo /tmp/out; cat /tmp/out > /dev/null 2>&1 < /dev/null & echo $! "
+                             "> /tmp/reader\n" +
+                             shell_quote(device_box::executable()) +
+                             " adev -d -v < /dev/null > /tmp/out 2>&1")
                   .status,
               0);
+    ASSERT_TRUE(send_events(box, {}));
+    ASSERT_EQ(box.exec_shell("kill $(cat /tmp/reader)").status, 0);
     ASSERT_TRUE(send_events(box, {usb_switch("ATTACHED_VBUS"), usb_switch("DETACHED")}));
     EXPECT_EQ(box.exec_shell("kill -0 $(cat /tmp/adev.pid)").status, 0);
     ASSERT_TRUE(send_events(box, {usb_switch("ATTACHED_CHARGER")}));
@@ -181,11 +185,12 @@ TEST(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
     const std::string adev = shell_quote(device_box::executable()) + " adev";
     // The port id the listener binds is its process id: hold it (in the
     // foreground the shell's own, which exec keeps).
-    run_result r = box.shell(probe +
-                             " netlink-hold $$ 1 /tmp/held &\n"
-                             "while ! test -e /tmp/held; do sleep 0.01; done\n"
-                             "exec " +
-                             adev);
+    run_result r =
+        box.shell(probe +
+                  " netlink-hold $$ 1 /tmp/held &\n"
+                  "for i in $(seq 500); do test -e /tmp/held && break; sleep 0.01; done\n"
+                  "exec " +
+                  adev);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, starting + "Unable to bind uevent socket: Address already in use\n");
 
@@ -193,7 +198,7 @@ TEST(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
     // pid file and ends.
     r = box.shell(probe +
                   " netlink-hold $(($$ + 1)) 400 /tmp/held-range &\n"
-                  "while ! test -e /tmp/held-range; do sleep 0.01; done\n" +
+                  "for i in $(seq 500); do test -e /tmp/held-range && break; sleep 0.01; done\n" +
                   adev +
                   " -d > /tmp/adev.out 2>&1; echo \"parent $?\"\n"
                   "for i in $(seq 500); do\n"
