@@ -1,0 +1,49 @@
+#include "core/fullio.h"
+
+#include <cerrno>
+#include <limits>
+#include <unistd.h>
+
+ssize_t full_read(int fd, void *buffer, size_t n) {
+    unsigned char *p = static_cast<unsigned char *>(buffer);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = read(fd, p + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t full_pread(int fd, void *buffer, size_t n, uint64_t offset) {
+    unsigned char *p = static_cast<unsigned char *>(buffer);
+    size_t done = 0;
+    while (done < n) {
+        const uint64_t at = offset + done;
+        if (at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;
+        ssize_t got = pread(fd, p + done, n - done, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t full_write(int fd, const void *data, size_t n) {
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t put = write(fd, p + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return -1;
+        if (put == 0) {
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return static_cast<ssize_t>(done);
+}

@@ -1,0 +1,20 @@
+// Reads and writes that do not take a short transfer for a whole one: short
+// reads and writes are normal on pipes, sockets and some device files, so
+// these loop until every byte has moved, the file ends or an error occurs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+// Reads until n bytes have arrived or the file ends (interrupted calls are
+// repeated). The byte count (below n only at the end of the file), or -1 with
+// errno set.
+ssize_t full_read(int fd, void *buffer, size_t n);
+
+// The same at offset (pread), leaving the file position alone.
+ssize_t full_pread(int fd, void *buffer, size_t n, uint64_t offset);
+
+// Writes all n bytes (interrupted calls are repeated). n, or -1 with errno
+// set (a write that stores nothing counts as an error).
+ssize_t full_write(int fd, const void *data, size_t n);
