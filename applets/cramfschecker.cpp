@@ -1,0 +1,31 @@
+// cramfschecker: checks a signed cramfs image against this system's version.
+#include "applets/signed_image.h"
+#include "core/applet.h"
+#include "update/sysversion.h"
+
+#include <cstdio>
+
+namespace {
+
+int cramfschecker_main(int argc, char **argv) {
+    if (argc < 2) {
+        printf("USAGE: %s FILENAME\n", argv[0]);
+        return 1;
+    }
+    uint32_t major = 0, minor = 0, revision = 0;
+    get_sys_version(&major, &minor, &revision);
+    const uint8_t version[3] = {uint8_t(major), uint8_t(minor), uint8_t(revision)};
+    printf("%s : check against %d.%d.%d\n", "cramfschecker", version[0], version[1], version[2]);
+
+    const int code = cramfs_image_verify(argv[1], cramfs_sampling_step, version);
+    if (code != image_valid) {
+        printf("\ncramfschecker verification NOK : %d\n\n", code);
+        return 1;
+    }
+    printf("\ncramfschecker verification OK\n\n");
+    return 0;
+}
+
+} // namespace
+
+VARITOOL_APPLET(cramfschecker, "cramfschecker", "check cramfs integrity", cramfschecker_main);
