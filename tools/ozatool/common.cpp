@@ -13,6 +13,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <unistd.h>
 
 int fail(const char *name, const char *format, ...) {
@@ -103,10 +104,13 @@ bool write_bytes(const std::string &path, const void *data, size_t n, unsigned m
 
 namespace {
 
-struct bn_free_ {
+struct ssl_free {
     void operator()(BIGNUM *b) const { BN_free(b); }
+    void operator()(BN_CTX *c) const { BN_CTX_free(c); }
+    void operator()(BIO *b) const { BIO_free(b); }
+    void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
 };
-using unique_bn = std::unique_ptr<BIGNUM, bn_free_>;
+using unique_bn = std::unique_ptr<BIGNUM, ssl_free>;
 
 unique_bn get_bn(EVP_PKEY *key, const char *param) {
     BIGNUM *b = nullptr;
@@ -131,5 +135,36 @@ bool make_key_record(const char *name, EVP_PKEY *key, unsigned char record[144])
     store_le16(record + key_record_exponent_words, uint16_t((e_bits + 15) / 16));
     BN_bn2lebinpad(e.get(), record + key_record_exponent, 8);
     store_le32(record + key_record_checksum_offset, key_record_checksum(record));
+    return true;
+}
+
+bool sign_digest(const std::string &pem, const unsigned char digest[16], unsigned char block[128],
+                 std::string *error) {
+    std::unique_ptr<BIO, ssl_free> in(BIO_new_file(pem.c_str(), "r"));
+    std::unique_ptr<EVP_PKEY, ssl_free> key(
+        in ? PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!key) {
+        *error = "cannot read a PEM private key from " + pem;
+        return false;
+    }
+    unique_bn modulus = get_bn(key.get(), OSSL_PKEY_PARAM_RSA_N);
+    unique_bn exponent = get_bn(key.get(), OSSL_PKEY_PARAM_RSA_D);
+    if (!modulus || !exponent) {
+        *error = pem + " holds no RSA private key";
+        return false;
+    }
+    if (BN_num_bits(modulus.get()) > 1024) {
+        *error = pem + ": a modulus of " + std::to_string(BN_num_bits(modulus.get())) +
+                 " bits; a key record holds at most 1024";
+        return false;
+    }
+    unique_bn m(BN_lebin2bn(digest, 16, nullptr)), s(BN_new());
+    std::unique_ptr<BN_CTX, ssl_free> ctx(BN_CTX_new());
+    if (!m || !s || !ctx ||
+        !BN_mod_exp(s.get(), m.get(), exponent.get(), modulus.get(), ctx.get()) ||
+        BN_bn2lebinpad(s.get(), block, 128) < 0) {
+        *error = "the RSA operation failed";
+        return false;
+    }
     return true;
 }

@@ -27,6 +27,12 @@ const ozatool_command commands[] = {
     {"verify", "FILE [--key RECORD] [--aes RECORD] [--block FILE | --mmc IMAGE] [--builtin DIR]",
      "check an update file as the device would open it: exit 0 valid, 1 refused, 2 trouble",
      verify_main},
+    {"kernel", "-k KEY.pem -o OUT [-i INITRAMFS] [-e SIGNED_END] KERNEL",
+     "make a signed kernel image: 256-byte header, the kernel, the optional initramfs",
+     kernel_main},
+    {"cramfs", "-k KEY.pem -o OUT [-v MAJOR.MINOR.REVISION] [-e SIGNED_END] IMAGE",
+     "make a signed cramfs image: 160-byte header with the system version, then the image",
+     cramfs_main},
 };
 
 void list_commands(FILE *out) {

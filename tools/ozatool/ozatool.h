@@ -23,6 +23,8 @@ int keystore_main(int argc, char **argv);
 int pack_main(int argc, char **argv);
 int info_main(int argc, char **argv);
 int verify_main(int argc, char **argv);
+int kernel_main(int argc, char **argv);
+int cramfs_main(int argc, char **argv);
 
 // Shared helpers (common.cpp).
 
@@ -49,3 +51,11 @@ bool write_bytes(const std::string &path, const void *data, size_t n, unsigned m
 // Fails (false, with a message) when the modulus exceeds 1024 bits or the
 // exponent 64 bits.
 bool make_key_record(const char *name, EVP_PKEY *key, unsigned char record[144]);
+
+// The signature block of a 16-byte MD5 digest: the textbook RSA private
+// operation with the PEM key on the digest taken as a little-endian number
+// (digest byte 0 least significant), written as 128 little-endian bytes.
+// False with a message in error when the key cannot be read, is not RSA or
+// its modulus exceeds 1024 bits.
+bool sign_digest(const std::string &pem, const unsigned char digest[16], unsigned char block[128],
+                 std::string *error);

@@ -12,22 +12,13 @@
 #include <cstring>
 #include <getopt.h>
 #include <memory>
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 
 namespace {
 
-struct ssl_free {
-    void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }
+struct cipher_free {
     void operator()(EVP_CIPHER_CTX *c) const { EVP_CIPHER_CTX_free(c); }
-    void operator()(BIGNUM *b) const { BN_free(b); }
-    void operator()(BN_CTX *c) const { BN_CTX_free(c); }
-    void operator()(BIO *b) const { BIO_free(b); }
 };
-template <class T>
-using owned = std::unique_ptr<T, ssl_free>;
 
 // The weight of a chunk that the manifest gives none: its stored size in
 // KiB, rounded up, and at least 100 so that the handlers that report in
@@ -82,7 +73,7 @@ const EVP_CIPHER *record_cipher(const bytes &record, std::string *error) {
 // Enciphers data (whole blocks) in place, AES-CBC from iv, no padding.
 bool encipher(const EVP_CIPHER *cipher, const bytes &record, const unsigned char *iv,
               unsigned char *data, size_t n) {
-    owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    std::unique_ptr<EVP_CIPHER_CTX, cipher_free> ctx(EVP_CIPHER_CTX_new());
     int out1 = 0, out2 = 0;
     return ctx && EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, record.data() + 2, iv) == 1 &&
            EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
@@ -90,43 +81,16 @@ bool encipher(const EVP_CIPHER *cipher, const bytes &record, const unsigned char
            EVP_EncryptFinal_ex(ctx.get(), data + out1, &out2) == 1 && size_t(out1 + out2) == n;
 }
 
-// The signature block of the signed region: digest^d mod n, little-endian.
+// The signature block of the signed region: its MD5 digest signed.
 bool sign(const std::string &pem, const unsigned char *region, size_t n,
           unsigned char block[oza_signature_block_size], std::string *error) {
-    owned<BIO> in(BIO_new_file(pem.c_str(), "r"));
-    owned<EVP_PKEY> key(in ? PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr)
-                           : nullptr);
-    if (!key) {
-        *error = "cannot read a PEM private key from " + pem;
-        return false;
-    }
-    BIGNUM *modulus = nullptr, *exponent = nullptr;
-    EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &modulus);
-    EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_D, &exponent);
-    owned<BIGNUM> mod(modulus), d(exponent);
-    if (!mod || !d) {
-        *error = pem + " holds no RSA private key";
-        return false;
-    }
-    if (BN_num_bits(mod.get()) > 1024) {
-        *error = pem + ": a modulus of " + std::to_string(BN_num_bits(mod.get())) +
-                 " bits; a key record holds at most 1024";
-        return false;
-    }
     unsigned char digest[16];
     unsigned digest_size = 0;
     if (EVP_Digest(region, n, digest, &digest_size, EVP_md5(), nullptr) != 1) {
         *error = "MD5 failed";
         return false;
     }
-    owned<BIGNUM> m(BN_lebin2bn(digest, sizeof digest, nullptr)), s(BN_new());
-    owned<BN_CTX> ctx(BN_CTX_new());
-    if (!m || !s || !ctx || !BN_mod_exp(s.get(), m.get(), d.get(), mod.get(), ctx.get()) ||
-        BN_bn2lebinpad(s.get(), block, oza_signature_block_size) < 0) {
-        *error = "the RSA operation failed";
-        return false;
-    }
-    return true;
+    return sign_digest(pem, digest, block, error);
 }
 
 bool assemble(pack_plan &plan, bytes *file, std::string *error) {
