@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/wait.h>
 
 namespace {
 
@@ -45,11 +46,12 @@ int reboot_into_main(int argc, char **argv) {
     fflush(stdout);
     // A reboot that cannot be started leaves the device running: say so.
     const int status = system("reboot");
-    if (status != 0) {
-        fprintf(stderr, "Cannot reboot (%d)\n", status);
-        return 1;
-    }
-    return 0;
+    if (status == 0) return 0;
+    const int code = status == -1        ? -1
+                     : WIFEXITED(status) ? WEXITSTATUS(status)
+                                         : 128 + WTERMSIG(status);
+    fprintf(stderr, "Cannot reboot (%d)\n", code);
+    return 1;
 }
 
 } // namespace

@@ -71,6 +71,12 @@ bool device_box::exists(const std::string &box_path) const {
     return file_exists(host_path(box_path));
 }
 
+void device_box::patch(const std::string &box_path, size_t offset, const std::string &bytes) const {
+    std::fstream f(host_path(box_path), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
 bool device_box::input_event(int n) const {
     std::string fifo = host_path("/dev/input/event" + std::to_string(n));
     int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);

@@ -4,6 +4,7 @@
 
 #include "tests/support/scratch.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ public:
     std::string read(const std::string &box_path) const;
     void write(const std::string &box_path, const std::string &text) const;
     bool exists(const std::string &box_path) const;
+    // Overwrites bytes of a box file at offset, in place (the file keeps its
+    // other bytes and its size, unless bytes reach past its end).
+    void patch(const std::string &box_path, size_t offset, const std::string &bytes) const;
     // Appends "key=value" to the box's settings (the last value wins).
     void set(const std::string &key, const std::string &value) const;
     // Writes one 24-byte input event record into the input FIFO
