@@ -3,12 +3,12 @@
 #include "core/config.h"
 
 #include "tests/support/devbox.h"
+#include "tests/support/oracle.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,17 +16,6 @@ namespace {
 
 constexpr size_t kd_max = 8388608;
 constexpr size_t block = 262144;
-
-std::string random_text(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char &c : s) c = static_cast<char>(rng());
-    return s;
-}
-
-std::string le32(uint32_t v) {
-    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
 
 // The key store's image key record starts here on the box's MMC.
 constexpr size_t image_key_at = 520 + 1024 + 52;
@@ -80,8 +69,8 @@ TEST_F(BoxImages, KdImageFromAThousandByteKernelAndFiveHundredByteInitramfs) {
     EXPECT_EQ(r.out, "0\n100\n");
     EXPECT_EQ(r.err, "Generating KD...\nUpdating KD (1756 bytes)...\n");
 
-    std::string header =
-        le32(0xDAE589F0) + std::string(144, '\0') + le32(1256) + le32(500) + std::string(100, '\0');
+    std::string header = le32_text(0xDAE589F0) + std::string(144, '\0') + le32_text(1256) +
+                         le32_text(500) + std::string(100, '\0');
     const std::string area = custom(2000);
     EXPECT_EQ(area.substr(0, 256), header);
     EXPECT_EQ(area.substr(256, 1000), kernel);

@@ -3,6 +3,7 @@
 #include "core/config.h"
 
 #include "tests/support/devbox.h"
+#include "tests/support/oracle.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +13,6 @@
 namespace {
 
 const std::string prod = "/mnt/rawfs/prod";
-
-std::string le32(uint32_t v) {
-    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
 
 uint32_t load_le32(const std::string &s, size_t at) {
     const auto b = [&](size_t i) { return uint32_t(static_cast<unsigned char>(s[at + i])); };
@@ -28,7 +25,7 @@ std::string store_of(const device_box &box) {
 
 // The MAC store's first word, and removing the area altogether.
 void set_word(const device_box &box, uint32_t word) {
-    box.patch(prod, 0, le32(word));
+    box.patch(prod, 0, le32_text(word));
 }
 void remove_prod(const device_box &box) {
     box.run({"/bin/busybox", "rm", prod});
@@ -320,7 +317,7 @@ TEST(BoxCreateNvs, LegacyModeAndDummyCalibration) {
     for (const calibration_case &c : cases) {
         SCOPED_TRACE(c.magic);
         device_box box;
-        box.patch(prod, 24, le32(c.magic));
+        box.patch(prod, 24, le32_text(c.magic));
         run_result r = box.applet({"create_nvs", "-e", "/tmp/nvs"});
         const std::string legacy = "make_nvs_buff : legacy mode : no tx bip, exit.\n";
         if constexpr (basic_build) {

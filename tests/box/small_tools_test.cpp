@@ -6,23 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
-
-std::string random_text(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char &c : s) c = static_cast<char>(rng());
-    return s;
-}
-
-std::string le32(uint32_t v) {
-    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
 
 // ---- acat ----
 
@@ -143,11 +131,11 @@ TEST(BoxRebootInto, SetOnlyStoresTheEntry) {
     run_result r = box.applet({"reboot_into", "-s", "zed"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Boot entry set to zed...\n");
-    EXPECT_EQ(boot_record(box), le32(0x6FC59AE8) + le32(2));
+    EXPECT_EQ(boot_record(box), le32_text(0x6FC59AE8) + le32_text(2));
     EXPECT_FALSE(rebooted(box));
     // Words after the entry are ignored.
     EXPECT_EQ(box.applet({"reboot_into", "-s", "recovery", "now"}).status, 0);
-    EXPECT_EQ(boot_record(box), le32(0x6FC59AE8) + le32(1));
+    EXPECT_EQ(boot_record(box), le32_text(0x6FC59AE8) + le32_text(1));
 }
 
 TEST(BoxRebootInto, StoresTheEntryAndReboots) {
@@ -158,7 +146,7 @@ TEST(BoxRebootInto, StoresTheEntryAndReboots) {
         run_result r = box.applet({"reboot_into", entry});
         EXPECT_EQ(r.status, 0) << entry;
         EXPECT_EQ(r.out, "Rebooting into " + entry + "...\n");
-        EXPECT_EQ(boot_record(box), le32(0x6FC59AE8) + le32(index));
+        EXPECT_EQ(boot_record(box), le32_text(0x6FC59AE8) + le32_text(index));
         EXPECT_TRUE(rebooted(box)) << entry;
     }
 }
@@ -232,12 +220,13 @@ TEST(BoxCreateSysid, RecordOnTheEthernetBoardAndElsewhere) {
         }
         ASSERT_EQ(id.size(), 512u);
         EXPECT_EQ(id.substr(0, 20), identity);
-        EXPECT_EQ(id.substr(20, 20), "DGMN" + le32(12) + le32(4) + le32(0) + le32(25));
+        EXPECT_EQ(id.substr(20, 20),
+                  "DGMN" + le32_text(12) + le32_text(4) + le32_text(0) + le32_text(25));
         std::string product = b.board;
         product.resize(12, '\0');
-        EXPECT_EQ(id.substr(40, 20), "PNPN" + le32(12) + product);
-        EXPECT_EQ(id.substr(60, 8), "MACS" + le32(b.hdcp == 104 ? 36 : 18));
-        EXPECT_EQ(id.substr(b.hdcp, 12), "HDCP" + le32(4) + le32(3));
+        EXPECT_EQ(id.substr(40, 20), "PNPN" + le32_text(12) + product);
+        EXPECT_EQ(id.substr(60, 8), "MACS" + le32_text(b.hdcp == 104 ? 36 : 18));
+        EXPECT_EQ(id.substr(b.hdcp, 12), "HDCP" + le32_text(4) + le32_text(3));
         EXPECT_EQ(id.substr(b.hdcp + 12), std::string(512 - b.hdcp - 12, '\0'));
         struct stat st;
         ASSERT_EQ(stat(box.host_path(id_file).c_str(), &st), 0);

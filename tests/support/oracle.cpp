@@ -134,3 +134,13 @@ bytes random_bytes(std::mt19937_64 &rng, size_t n) {
     for (unsigned char &b : out) b = uint8_t(rng());
     return out;
 }
+
+std::string random_text(size_t n, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    const bytes b = random_bytes(rng, n);
+    return std::string(b.begin(), b.end());
+}
+
+std::string le32_text(uint32_t v) {
+    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}

@@ -59,3 +59,7 @@ std::string to_hex(const unsigned char *data, size_t n);
 
 // n random bytes from a generator the test seeds, so a failure can be replayed.
 bytes random_bytes(std::mt19937_64 &rng, size_t n);
+// The same as text: n bytes from a generator seeded with seed.
+std::string random_text(size_t n, uint64_t seed);
+// v as four little-endian bytes of text.
+std::string le32_text(uint32_t v);
