@@ -1,0 +1,83 @@
+#include "update/fileio.h"
+
+#include "update/trace.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+int file_open(const char *path, int flags, mode_t mode) {
+    int fd = open(path, flags | O_CLOEXEC, mode);
+    if (fd < 0) oza_debug("file_open %s: %s\r\n", path, strerror(errno));
+    return fd;
+}
+
+ssize_t file_read(int fd, void *buffer, size_t count) {
+    ssize_t n;
+    do n = read(fd, buffer, count);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) oza_debug("file_read: %s", strerror(errno));
+    return n;
+}
+
+ssize_t file_write(int fd, const void *buffer, size_t count) {
+    ssize_t n;
+    do n = write(fd, buffer, count);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) oza_debug("file_write: %s", strerror(errno));
+    return n;
+}
+
+int64_t file_seek(int fd, int64_t offset, int whence) {
+    return lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+int64_t file_tell(int fd) {
+    return file_seek(fd, 0, SEEK_CUR);
+}
+
+int file_close(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    const bool written = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+    int r = close(fd);
+    if (r != 0) oza_debug("file_close: %s", strerror(errno));
+    if (written) sync();
+    return r;
+}
+
+int file_remove(const char *path) {
+    int r = unlink(path);
+    if (r != 0) {
+        const int error = errno;
+        oza_debug("file_remove %s: %s\n\r", path, strerror(error));
+        sync();
+        errno = error;
+        return r;
+    }
+    sync();
+    return r;
+}
+
+ssize_t file_read_full(int fd, void *buffer, size_t count) {
+    auto *p = static_cast<unsigned char *>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = file_read(fd, p + done, count - done);
+        if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool file_write_full(int fd, const void *buffer, size_t count) {
+    const auto *p = static_cast<const unsigned char *>(buffer);
+    while (count > 0) {
+        ssize_t n = file_write(fd, p, count);
+        if (n <= 0) return false;
+        p += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}

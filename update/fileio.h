@@ -1,0 +1,50 @@
+// The engine's file primitives: plain POSIX values in and out, a debug trace
+// on failure, and the flushing rules that make every write of an update
+// reach the storage before the next chunk runs. File offsets are 64-bit, so
+// update files larger than 2 GiB work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+// open with close-on-exec (shell commands the engine starts inherit nothing).
+// The descriptor, or negative.
+int file_open(const char *path, int flags, mode_t mode);
+// One read: bytes read, 0 at end of file, -1 on an error.
+ssize_t file_read(int fd, void *buffer, size_t count);
+// One write: bytes written, or -1 on an error.
+ssize_t file_write(int fd, const void *buffer, size_t count);
+// The resulting offset, or -1.
+int64_t file_seek(int fd, int64_t offset, int whence);
+// The current offset, or -1.
+int64_t file_tell(int fd);
+// Closes fd; when it was open for writing, calls sync afterwards (also when
+// the close failed). close's result.
+int file_close(int fd);
+// Unlinks path, then calls sync whatever the outcome. unlink's result.
+int file_remove(const char *path);
+
+// Reads until count bytes or the end of the file: the bytes read, or -1 when
+// an error came before any byte.
+ssize_t file_read_full(int fd, void *buffer, size_t count);
+// Writes all count bytes: true, or false on an error (or a write that stores
+// nothing).
+bool file_write_full(int fd, const void *buffer, size_t count);
+
+// A descriptor opened with file_open and closed with file_close.
+struct oza_file {
+    int fd = -1;
+
+    oza_file() = default;
+    explicit oza_file(int f) : fd(f) {}
+    oza_file(const oza_file &) = delete;
+    oza_file &operator=(const oza_file &) = delete;
+    ~oza_file() { close(); }
+    bool valid() const { return fd >= 0; }
+    int close() {
+        int r = fd >= 0 ? file_close(fd) : 0;
+        fd = -1;
+        return r;
+    }
+};

@@ -1,0 +1,64 @@
+#include "update/mountpoint.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr char mount_points[oza_mount_count][oza_mount_slot] = {
+    "/mnt/rawfs", "/mnt/system/", "/data/", "/mnt/storage/", "/cache/"};
+
+constexpr char mkdir_command[] = "mkdir -p ";
+
+} // namespace
+
+int get_mountpoint(uint32_t index, const char **path) {
+    if (index >= oza_mount_count) {
+        *path = nullptr;
+        return 1;
+    }
+    *path = mount_points[index];
+    return 0;
+}
+
+int oza_target_path(const char *mount_point, const char *field, char *out, size_t size) {
+    const size_t head = strlen(mount_point), tail = strnlen(field, oza_name_field);
+    if (size == 0 || head + tail >= size) return -1;
+    memcpy(out, mount_point, head);
+    memcpy(out + head, field, tail);
+    out[head + tail] = '\0';
+    return 0;
+}
+
+int oza_shell_quote(const char *text, char *out, size_t size) {
+    size_t n = 0;
+    auto put = [&](const char *s, size_t k) {
+        if (n + k >= size) return false;
+        memcpy(out + n, s, k);
+        n += k;
+        return true;
+    };
+    if (!put("'", 1)) return -1;
+    for (const char *c = text; *c != '\0'; ++c)
+        if (!(*c == '\'' ? put("'\\''", 4) : put(c, 1))) return -1;
+    if (!put("'", 1)) return -1;
+    out[n] = '\0';
+    return 0;
+}
+
+void oza_make_parent(const char *path) {
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) return;
+    char directory[oza_path_size];
+    const size_t length = static_cast<size_t>(slash - path);
+    if (length >= sizeof directory) return;
+    memcpy(directory, path, length);
+    directory[length] = '\0';
+    // Quoted, a path from the update file stays one argument whatever it holds.
+    char command[sizeof mkdir_command + 4 * oza_path_size + 2];
+    memcpy(command, mkdir_command, sizeof mkdir_command);
+    if (oza_shell_quote(directory, command + sizeof mkdir_command - 1,
+                        sizeof command - (sizeof mkdir_command - 1)) != 0)
+        return;
+    [[maybe_unused]] int ignored = system(command);
+}

@@ -1,0 +1,121 @@
+#include "update/walk.h"
+
+#include "core/byteorder.h"
+#include "flash/keystore.h"
+#include "update/chunks.h"
+#include "update/engine_state.h"
+#include "update/results.h"
+#include "update/trace.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr size_t unit_read = 40; // header, name, 16 bytes nobody reads
+constexpr size_t unit_name_size = 16;
+constexpr size_t version_payload = 12; // major, minor, revision
+
+bool at_end(const oza_engine &e) {
+    return chunk_tell(e) == e.size;
+}
+
+} // namespace
+
+bool version_at_least(const uint32_t a[3], const uint32_t b[3]) {
+    for (int i = 0; i < 3; ++i)
+        if (a[i] != b[i]) return a[i] > b[i];
+    return true;
+}
+
+bool read_chunk_header(oza_engine &e, chunk_header &h) {
+    unsigned char bytes[oza_header_size];
+    if (chunk_read(e, bytes, sizeof bytes) != sizeof bytes) return false;
+    memcpy(h.fourcc, bytes, 4);
+    h.length = load_le32(bytes + 4);
+    return true;
+}
+
+int parse_unit(oza_engine &e) {
+    const int64_t start = chunk_tell(e);
+    unsigned char chunk[unit_read];
+    if (chunk_read(e, chunk, sizeof chunk) != sizeof chunk) return oza_unit_short;
+    if (memcmp(chunk, "UNIT", 4) != 0) return oza_unit_missing;
+    // The name ends at its NUL or at the end of its 16-byte field.
+    const char *name = reinterpret_cast<const char *>(chunk + oza_header_size);
+    const size_t length = strnlen(name, unit_name_size);
+    const char *device = keystore_unit_name();
+    if (length != strlen(device) || memcmp(name, device, length) != 0) return oza_unit_mismatch;
+    oza_debug("_oza_seek 1\r\n");
+    chunk_seek(e, start + load_le32(chunk + 4));
+    oza_debug("_oza_seek 2\r\n");
+    return oza_ok;
+}
+
+int parse_version(oza_engine &e) {
+    if (at_end(e)) return oza_end_of_file;
+    const int64_t start = chunk_tell(e);
+    chunk_header h;
+    if (!read_chunk_header(e, h)) return oza_bad_chunk;
+    if (memcmp(h.fourcc, "VERS", 4) != 0) return oza_version_missing;
+    unsigned char payload[version_payload];
+    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_version_short;
+    uint32_t device[3];
+    if (e.cb.get_min_sys_version(&device[0], &device[1], &device[2]) < 0)
+        return oza_version_missing;
+    const uint32_t file[3] = {load_le32(payload), load_le32(payload + 4), load_le32(payload + 8)};
+    if (!version_at_least(file, device)) return oza_version_too_old;
+    chunk_seek(e, start + h.length);
+    return oza_ok;
+}
+
+int parse_duration(oza_engine &e) {
+    if (at_end(e)) return oza_end_of_file;
+    const int64_t start = e.chunk_start = chunk_tell(e);
+    chunk_header h;
+    if (!read_chunk_header(e, h)) return oza_bad_chunk;
+    if (memcmp(h.fourcc, "TIME", 4) != 0) return oza_time_missing;
+    unsigned char count_bytes[4];
+    if (chunk_read(e, count_bytes, sizeof count_bytes) != sizeof count_bytes)
+        return oza_time_count_short;
+    const uint32_t count = load_le32(count_bytes);
+    // A list longer than what is left of the file cannot be read whole: it
+    // is short without taking memory for it.
+    const uint64_t list_size = uint64_t(count) * 4;
+    if (list_size > payload_left(e, sizeof count_bytes)) return oza_time_list_short;
+    if (static_cast<size_t>(list_size) != list_size) return oza_time_missing;
+    std::unique_ptr<uint32_t[]> weights(new (std::nothrow) uint32_t[count > 0 ? count : 1]);
+    if (!weights) return oza_time_missing;
+    auto *bytes = reinterpret_cast<unsigned char *>(weights.get());
+    if (chunk_read(e, bytes, list_size) != list_size) return oza_time_list_short;
+    for (uint32_t i = 0; i < count; ++i) weights[i] = load_le32(bytes + 4 * size_t(i));
+    progress_start(e.progress, std::move(weights), count, e.cb.progress);
+    chunk_seek(e, start + h.length);
+    return oza_ok;
+}
+
+int walk_step(oza_engine &e) {
+    const int64_t start = e.chunk_start = chunk_tell(e);
+    if (start == e.size) return oza_end_of_file;
+    chunk_header h;
+    if (!read_chunk_header(e, h)) return oza_bad_chunk;
+    char line[64];
+    snprintf(line, sizeof line, "chunk %c%c%c%c at %08lld  len %08u", h.fourcc[0], h.fourcc[1],
+             h.fourcc[2], h.fourcc[3], static_cast<long long>(start), h.length);
+    e.cb.status(line);
+
+    // A length below the header's own would leave the walk at this chunk or
+    // send it back into it.
+    if (h.length < oza_header_size) return oza_bad_chunk;
+    const chunk_type *type = chunk_find(h.fourcc);
+    int r;
+    if (type == nullptr)
+        r = oza_bad_chunk;
+    else if (!chunk_allowed(*type, e.slot))
+        r = oza_chunk_not_allowed;
+    else
+        r = type->handler(e);
+    chunk_seek(e, start + h.length);
+    return r;
+}
