@@ -53,9 +53,12 @@ void unknown_mount_point(const char *handler, const char *role, uint32_t index) 
               static_cast<int>(index));
 }
 
-// Removes path, or else the tree below it and then path itself. 0 or -1.
-// Symbolic links are removed, never followed.
-int remove_tree(const char *path) {
+// Removes the file or empty directory at path, or else the tree below it
+// and then path itself. 0 or -1. Symbolic links are removed, never followed.
+// path is a buffer of oza_path_size bytes shared by the whole descent (each
+// level appends "/name" and cuts it off again), so a deep tree costs no more
+// than a small frame per level.
+int remove_tree(char *path) {
     if (remove(path) == 0) return 0;
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -64,13 +67,16 @@ int remove_tree(const char *path) {
         close(fd);
         return -1;
     }
+    const size_t length = strlen(path);
     while (const dirent *entry = readdir(dir.get())) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-        char child[oza_path_size];
-        if (snprintf(child, sizeof child, "%s/%s", path, entry->d_name) >=
-                static_cast<int>(sizeof child) ||
-            remove_tree(child) != 0)
-            return -1;
+        const size_t name = strlen(entry->d_name);
+        if (length + 1 + name >= oza_path_size) return -1;
+        path[length] = '/';
+        memcpy(path + length + 1, entry->d_name, name + 1);
+        const int r = remove_tree(path);
+        path[length] = '\0';
+        if (r != 0) return -1;
     }
     dir.reset();
     return remove(path) == 0 ? 0 : -1;
