@@ -7,8 +7,8 @@
 # replay runs every seed of CORPUS once; fuzz fuzzes a copy of CORPUS for
 # SECONDS seconds (the repository's corpus stays as it is) and copies what it
 # finds (crash-*, leak-*, timeout-*, oom-*) into DIR. With --box the target
-# runs in a fresh device box made with that box tool, which sees the work
-# folder and the project's tree (read-only) and nothing else of this machine.
+# runs in a fresh device box made with that box tool; it sees the box's tree
+# and the project's (read-only), nothing else of this machine.
 set -eu
 box_tool=""
 artifacts=""
@@ -26,7 +26,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 base=$(mktemp -d "${TMPDIR:-/tmp}/$name.XXXXXX")
 trap 'rm -rf "$base"' EXIT
-work=$base/work
+# The work folder: in the box's own tree when there is a box (the box sees
+# the folders it is given read-only): $inside is its path for the target,
+# $work the same folder from here.
+if [ -n "$box_tool" ]; then
+    DEVBOX_TOOL=$box_tool "$root/tools/devbox" init "$base/box" >/dev/null
+    inside=/tmp/fuzz-work
+    work=$base/box$inside
+else
+    inside=$base/work
+    work=$inside
+fi
 mkdir -p "$work/out"
 
 case $mode in
@@ -36,16 +46,14 @@ fuzz)
     # -timeout: one input running longer is a hang; -rss_limit_mb: the
     # default (2 GiB) on a machine shared with other builds.
     set -- "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1536 \
-        -print_final_stats=1 -artifact_prefix="$work/out/" "$work/corpus"
+        -print_final_stats=1 -artifact_prefix="$inside/out/" "$inside/corpus"
     ;;
 *) echo "run-target.sh: unknown mode $mode" >&2; exit 2 ;;
 esac
 
 status=0
 if [ -n "$box_tool" ]; then
-    DEVBOX_TOOL=$box_tool "$root/tools/devbox" init "$base/box" >/dev/null
-    DEVBOX_TOOL=$box_tool "$root/tools/devbox" run --bind "$work" "$base/box" -- "$@" \
-        </dev/null || status=$?
+    DEVBOX_TOOL=$box_tool "$root/tools/devbox" run "$base/box" -- "$@" </dev/null || status=$?
 else
     "$@" </dev/null || status=$?
 fi

@@ -2,7 +2,8 @@
 # when not root), skipping apt when they are all present already.
 varitool_packages="build-essential cmake pkg-config git libgtest-dev libgmock-dev
     libbenchmark-dev libpng-dev zlib1g-dev libssl-dev openssl clang-format busybox
-    dosfstools e2fsprogs faketime util-linux procps nlohmann-json3-dev time"
+    dosfstools e2fsprogs faketime util-linux procps nlohmann-json3-dev time
+    clang libclang-rt-dev"
 
 # The armhf cross build (cmake/armhf-toolchain.cmake): Debian's cross
 # compiler, the target's libraries through multiarch, and qemu-user to run the
