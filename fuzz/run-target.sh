@@ -19,7 +19,10 @@ while :; do
     *) break ;;
     esac
 done
-mode=$1 target=$2 corpus=$3
+mode=$1
+# Absolute paths: the box starts the target in a folder of its own.
+target=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+corpus=$(cd "$3" && pwd)
 seconds=${4:-0}
 name=$(basename "$target")
 root=$(cd "$(dirname "$0")/.." && pwd)
