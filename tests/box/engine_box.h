@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace engine_box {
@@ -87,6 +88,9 @@ inline std::string le32(uint32_t v) {
 // A box with the helpers that pack files into it and run the driver there.
 class update_box {
 public:
+    // init: options of "devbox init" for the box.
+    explicit update_box(std::vector<std::string> init = {}) : box(std::move(init)) {}
+
     device_box box;
     scratch_dir work;
 

@@ -8,10 +8,13 @@
 #include "sysinfo/board.h"
 #include "sysinfo/disk.h"
 #include "sysinfo/mount.h"
+#include "update/format_utility.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -61,6 +64,29 @@ int run_cleanup(char **) {
     return report(cleanup_system_fs());
 }
 
+// format_utility TYPE CLEANUP PATH OFFSET: opens PATH, moves to OFFSET and
+// hands the descriptor to the format utility; prints where the descriptor it
+// gave back stands and whether it is the file opening handed in ("same"),
+// another one ("new") or none.
+int run_format_utility(char **args) {
+    int fd = open(args[2], O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || lseek(fd, strtol(args[3], nullptr, 0), SEEK_SET) < 0) return report(-100);
+    const int kept = dup(fd); // shares the position of the opening handed in
+    int result = format_utility(static_cast<uint32_t>(strtoul(args[0], nullptr, 0)),
+                                static_cast<uint32_t>(strtoul(args[1], nullptr, 0)), args[2], &fd);
+    if (fd < 0) {
+        printf("position=-1\ndescriptor=none\n");
+    } else {
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        lseek(fd, at + 1, SEEK_SET);
+        const bool same = lseek(kept, 0, SEEK_CUR) == at + 1;
+        printf("position=%lld\ndescriptor=%s\n", static_cast<long long>(at), same ? "same" : "new");
+        close(fd);
+    }
+    close(kept);
+    return report(result);
+}
+
 struct command {
     const char *name;
     int arguments;
@@ -79,6 +105,7 @@ constexpr command commands[] = {
     {"format_media_partition", 0, "", run_format},
     {"create_root_fs_directories", 0, "", run_directories},
     {"cleanup_system_fs", 0, "", run_cleanup},
+    {"format_utility", 4, "TYPE CLEANUP PATH OFFSET", run_format_utility},
 };
 
 int usage(const char *self) {

@@ -1,0 +1,136 @@
+#include "update/format_utility.h"
+
+#include "core/hostops.h"
+#include "sysinfo/disk.h"
+#include "sysinfo/mount.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const char *plan_text(uint32_t type) {
+    switch (type) {
+    case 1: return "create";
+    case 2: return "format, create";
+    case 3: return "mbr, format, create";
+    default: return "not format";
+    }
+}
+
+// True when the shell reads every character of word as itself.
+bool plain_word(const char *word) {
+    if (*word == '\0') return false;
+    for (const char *p = word; *p != '\0'; ++p)
+        if (strchr("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._+-,:@%", *p) ==
+            nullptr)
+            return false;
+    return true;
+}
+
+// Appends word to out at *at as one shell word. False when it does not fit.
+bool append_word(const char *word, char *out, size_t n, size_t *at) {
+    auto put = [&](char c) {
+        if (*at + 1 >= n) return false;
+        out[(*at)++] = c;
+        out[*at] = '\0';
+        return true;
+    };
+    if (plain_word(word)) {
+        for (const char *p = word; *p != '\0'; ++p)
+            if (!put(*p)) return false;
+        return true;
+    }
+    // Single quotes keep everything but a single quote, which is closed,
+    // escaped and reopened.
+    if (!put('\'')) return false;
+    for (const char *p = word; *p != '\0'; ++p) {
+        if (*p == '\'') {
+            if (!put('\'') || !put('\\') || !put('\'') || !put('\'')) return false;
+        } else if (!put(*p)) {
+            return false;
+        }
+    }
+    return put('\'');
+}
+
+// Copies from to to with /bin/cp through the shell: true when it succeeded.
+bool copy_file(const char *from, const char *to) {
+    char command[2048];
+    return copy_command(from, to, command, sizeof command) && host().system(command) == 0;
+}
+
+// Type 3: the partition table, with the system partition unmounted meanwhile.
+int rewrite_partition_table() {
+    if (umount_mount_point(system_mount_point) != 0 || write_partition_table() != 0 ||
+        mount_mount_point(system_mount_point) != 0) {
+        mount_mount_point(system_mount_point);
+        return format_table_failed;
+    }
+    return 0;
+}
+
+// Steps 3 to 1 of the format for type: the partition table, the data
+// partition, the media directories.
+int rebuild_media(uint32_t type) {
+    if (type == 3) {
+        int r = rewrite_partition_table();
+        if (r != 0) return r;
+    }
+    if (type >= 2 && format_media_partition() != 0) return format_media_failed;
+    if (create_root_fs_directories() != 0) return format_dirs_failed;
+    return 0;
+}
+
+} // namespace
+
+bool copy_command(const char *from, const char *to, char *out, size_t n) {
+    static constexpr char cp[] = "/bin/cp ";
+    if (n < sizeof cp) return false;
+    memcpy(out, cp, sizeof cp);
+    size_t at = sizeof cp - 1;
+    if (!append_word(from, out, n, &at) || at + 1 >= n) return false;
+    out[at++] = ' ';
+    out[at] = '\0';
+    return append_word(to, out, n, &at);
+}
+
+int format_utility(uint32_t type, uint32_t cleanup, const char *update_path, int *update_fd) {
+    const host_operations &h = host();
+    const char *staged = disk_files.staged_update;
+    h.print(" * format_utiliy will %s and will %s\n\r", plan_text(type),
+            cleanup ? "cleanup" : "not cleanup");
+
+    if (type == 1) {
+        if (create_root_fs_directories() != 0) return format_dirs_failed;
+    } else if (type >= 2) {
+        const off_t position = h.tell(*update_fd);
+        if (!copy_file(update_path, staged)) {
+            h.print("ERR could not copy OZA from %s to %s\n\r", update_path, staged);
+            return format_copy_failed;
+        }
+        h.close(*update_fd);
+        *update_fd = -1;
+        if (type <= 3) {
+            int r = rebuild_media(type);
+            if (r != 0) return r;
+        }
+        if (!copy_file(staged, update_path)) {
+            h.print("ERR could not copy back OZA from %s to %s\n\r", staged, update_path);
+            return format_copy_failed;
+        }
+        if (unlink(staged) != 0) h.print("ERR unlink %s: %s\n\r", staged, strerror(errno));
+        *update_fd = h.open(update_path, O_RDONLY | O_CLOEXEC, 0);
+        if (*update_fd < 0) {
+            h.print("ERR open %s: %s\n\r", update_path, strerror(errno));
+            *update_fd = -1;
+            return format_reopen_failed;
+        }
+        h.seek(*update_fd, position, SEEK_SET);
+    }
+    if (cleanup) cleanup_system_fs();
+    return 0;
+}
