@@ -363,7 +363,7 @@ TEST(OzaParserGate, WaitsUntilThePowerComes) {
         for (const auto &[path, text] : c.files) b.box.write(path, text);
         b.pack(empty_update(), update);
         run_result r =
-            b.box.shell("(sleep 2; printf '" + c.later_text + "' > " + c.later_path + ") & exec " +
+            b.box.shell("(sleep 3; printf '" + c.later_text + "' > " + c.later_path + ") & exec " +
                         device_box::executable() + " ozaparser -f " + update + " --text");
         EXPECT_EQ(r.status, 0) << c.label << "\n" << r.err;
         strings err = lines(r.err), others;
