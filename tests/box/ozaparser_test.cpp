@@ -363,7 +363,10 @@ TEST(OzaParserGate, WaitsUntilThePowerComes) {
         for (const auto &[path, text] : c.files) b.box.write(path, text);
         b.pack(empty_update(), update);
         run_result r =
-            b.box.shell("(sleep 3; printf '" + c.later_text + "' > " + c.later_path + ") & exec " +
+            // The new value is renamed into place: a reader never sees the
+            // file truncated and still empty, which real sysfs files never are.
+            b.box.shell("(sleep 3; printf '" + c.later_text + "' > " + c.later_path + ".new; mv " +
+                        c.later_path + ".new " + c.later_path + ") & exec " +
                         device_box::executable() + " ozaparser -f " + update + " --text");
         EXPECT_EQ(r.status, 0) << c.label << "\n" << r.err;
         strings err = lines(r.err), others;
