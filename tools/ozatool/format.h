@@ -4,9 +4,12 @@
 // chunk's payload is cut short.
 #pragma once
 
+#include "update/sysversion.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr char oza_magic[] = "OZA2";
 inline constexpr size_t oza_signature_offset = 4; // fourcc "SIG0" ... "SIG4"
@@ -19,7 +22,7 @@ inline constexpr uint32_t oza_cipher_marker = 784729; // marker of an enciphered
 inline constexpr size_t oza_iv_size = 16;
 inline constexpr size_t oza_header_size = 8;  // fourcc, length of the whole chunk
 inline constexpr size_t oza_block = 16;       // enciphered chunks are whole blocks
-inline constexpr size_t oza_name_field = 256; // path, area, type and text fields
+inline constexpr size_t oza_text_field = 256; // path, area, type and text fields
 inline constexpr size_t oza_unit_name_size = 16;
 inline constexpr int oza_slots = 5;
 
@@ -42,6 +45,11 @@ struct oza_chunk_type {
     const char *what;    // what it does, for listings
 };
 
+// This table is the tool's own on purpose: it holds what the device's
+// handler table (update/chunks.cpp) does not (payload sizes, the result of a
+// short payload), and a unit test holds its slots and weights against the
+// device's table so that the two cannot drift apart.
+//
 // The fixed chunks ("UNIT", "VERS", "TIME") have slots 0: they are valid
 // only in their places, and met among the operation chunks they are unknown.
 const oza_chunk_type *oza_find_type(const char *fourcc);
@@ -70,6 +78,26 @@ const char *oza_mount_point(uint32_t index);
 // Index of a mount-point name ("rawfs", "system", "data", "storage",
 // "cache"); -1 when the name is none of them.
 int oza_mount_index(const std::string &name);
+
+// The build a file is checked for: its name ("full", "basic"), the oldest
+// version it accepts ("VERS") and its own version ("MVER"), the device's
+// own triples (update/sysversion.h).
+struct oza_target {
+    const char *name;
+    version_triple min, own;
+};
+const oza_target *oza_find_target(const std::string &name);
+
+// True when the device has a raw area of this name for MMCF to write: a
+// display or short name of the device's area table (flash/rawmmc.h), or an
+// area the program names itself ("params", "prod", "banner", "tags",
+// "custom", and "rawmmc", the whole device).
+bool oza_area_known(const std::string &name);
+// Every name oza_area_known accepts.
+std::vector<std::string> oza_area_names();
+
+// The parameter types of PARM and FPAR ("int8" ... "string").
+std::vector<std::string> oza_value_types();
 
 // The fourcc as printable text: its four characters, or \xNN escapes for
 // bytes outside printable ASCII.
