@@ -2,6 +2,7 @@
 #include "box_tool.h"
 
 #include "tools/ozatool/key_strength.h"
+#include "update/keyrec.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -355,13 +356,19 @@ bool empty_or_absent(const std::string &dir) {
 }
 
 // Refuses weak public keys (tools/ozatool/key_strength.h) before anything is
-// made, unless they are allowed; a warning names each one allowed.
+// made, unless they are allowed; a warning names each one allowed. Only
+// records the device would use are held to the rule: one whose checksum is
+// wrong, or whose numbers cannot be loaded, is stored as it is (the device
+// falls back or refuses, and tests of that need such records).
 bool keys_strong_enough(const init_options &o) {
     for (const key_file &k : key_files) {
         std::string data;
         if (k.size != 144 || !get_file(o.keys + "/" + k.name, data) || data.size() != 144) continue;
-        const std::string weak =
-            key_record_weakness(reinterpret_cast<const unsigned char *>(data.data()));
+        const auto *record = reinterpret_cast<const unsigned char *>(data.data());
+        unsigned bits = 0;
+        uint64_t exponent = 0;
+        if (!key_record_valid(record) || !key_record_numbers(record, &bits, &exponent)) continue;
+        const std::string weak = key_weakness(bits, exponent);
         if (weak.empty()) continue;
         if (!o.allow_weak_key) {
             box_error("%s/%s: refused: %s (%s stores it for tests)", o.keys.c_str(), k.name,
