@@ -75,7 +75,7 @@ int oza_slot_of(const char *fourcc) {
 }
 
 size_t oza_slot_key_offset(int slot) {
-    return slot >= 1 && slot <= 4 ? store_slot1_key + size_t(slot - 1) * 144 : 0;
+    return slot >= 1 && slot <= 4 ? size_t(keystore_slot_key_offsets[slot - 1]) : 0;
 }
 
 const char *oza_mount_point(uint32_t index) {

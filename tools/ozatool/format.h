@@ -4,6 +4,9 @@
 // chunk's payload is cut short.
 #pragma once
 
+#include "flash/keystore.h"
+#include "flash/param_records.h"
+#include "update/keyrec.h"
 #include "update/sysversion.h"
 
 #include <cstddef>
@@ -62,16 +65,16 @@ int oza_slot_of(const char *fourcc);
 // whose key is built into the program).
 size_t oza_slot_key_offset(int slot);
 
-// Key-store layout: unit name, AES key record, public-key records.
-inline constexpr size_t store_size = 8192;
-inline constexpr size_t store_unit = 0;
-inline constexpr size_t store_aes = 34;
-inline constexpr size_t store_aes_size = 18;
-inline constexpr size_t store_image_key = 52;
-inline constexpr size_t store_slot1_key = 196; // slots 2 to 4 follow 144 bytes apart
+// Key-store layout: unit name, AES key record, public-key records, as the
+// device's store reader places them (flash/keystore.h, flash/param_records.h).
+inline constexpr size_t store_size = 8192; // the size of record ParamStore_5
+inline constexpr size_t store_unit = keystore_unit_offset;
+inline constexpr size_t store_aes = keystore_aes_offset;
+inline constexpr size_t store_aes_size = aes_key_record_size;
+inline constexpr size_t store_image_key = keystore_image_key_offset;
 // The key store lives on the MMC at 520 + L, L being the u32 at byte 512.
-inline constexpr size_t store_length_field = 512;
-inline constexpr size_t store_base = 520;
+inline constexpr size_t store_length_field = keystore_length_at;
+inline constexpr size_t store_base = keystore_data_start;
 
 // Mount-point paths for indices 0 to 4; null for any other index.
 const char *oza_mount_point(uint32_t index);

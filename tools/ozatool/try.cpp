@@ -303,11 +303,11 @@ struct store_field {
 constexpr store_field store_fields[] = {
     {"unit name", store_unit, oza_unit_name_size},
     {"AES key", store_aes, store_aes_size},
-    {"image key", store_image_key, 144},
-    {"slot 1 key", 196, 144},
-    {"slot 2 key", 340, 144},
-    {"slot 3 key", 484, 144},
-    {"slot 4 key", 628, 144},
+    {"image key", store_image_key, key_record_size},
+    {"slot 1 key", size_t(keystore_slot_key_offsets[0]), key_record_size},
+    {"slot 2 key", size_t(keystore_slot_key_offsets[1]), key_record_size},
+    {"slot 3 key", size_t(keystore_slot_key_offsets[2]), key_record_size},
+    {"slot 4 key", size_t(keystore_slot_key_offsets[3]), key_record_size},
 };
 
 std::string store_value(const store_field &f, const bytes &b) {
@@ -316,7 +316,7 @@ std::string store_value(const store_field &f, const bytes &b) {
                std::string(reinterpret_cast<const char *>(b.data()),
                            strnlen(reinterpret_cast<const char *>(b.data()), b.size())) +
                "\"";
-    if (f.size == 144) return describe_key_record(b.data());
+    if (f.size == key_record_size) return describe_key_record(b.data());
     return hex_text(b.data(), b.size());
 }
 
@@ -669,7 +669,9 @@ int try_main(int argc, char **argv) {
             }
             std::vector<range> outside;
             for (const range &r : ranges)
-                if (r.start + r.length <= base || r.start >= base + 772) outside.push_back(r);
+                if (r.start + r.length <= base ||
+                    r.start >= base + size_t(keystore_slot_key_offsets[3]) + key_record_size)
+                    outside.push_back(r);
             if (!outside.empty())
                 keystore.push_back(
                     {{"field", "outside the key store"}, {"ranges", ranges_json(outside)}});
