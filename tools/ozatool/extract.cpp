@@ -17,6 +17,7 @@
 
 #include "core/byteorder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -101,12 +102,12 @@ bool same_layout(const packed_chunk &c, const bytes &rest, bool enciphered, uint
     const uint64_t stored =
         enciphered ? (unpadded + oza_block - 1) / oza_block * oza_block : unpadded;
     if (stored != length || c.length) return false;
-    if (c.fixed.size() > rest.size() || memcmp(c.fixed.data(), rest.data(), c.fixed.size()) != 0)
+    if (c.fixed.size() > rest.size() || !std::equal(c.fixed.begin(), c.fixed.end(), rest.begin()))
         return false;
     size_t at = c.fixed.size();
     if (c.data.file.empty()) {
-        if (c.data.size > rest.size() - at || (c.data.size && c.data.given.size() != c.data.size) ||
-            memcmp(c.data.given.data(), rest.data() + at, size_t(c.data.size)) != 0)
+        if (c.data.size > rest.size() - at || c.data.given.size() != c.data.size ||
+            !std::equal(c.data.given.begin(), c.data.given.end(), rest.begin() + long(at)))
             return false;
         at += size_t(c.data.size);
     }

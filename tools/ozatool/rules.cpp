@@ -9,6 +9,7 @@
 #include "update/tagpatch.h"
 #include "update/typed_params.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -281,11 +282,11 @@ void check_chunk(const payload_view &v, rule_state &s, const rule_sink &out) {
         if (p[0] == 0) out.add(severity_warning, 0, "text", "an empty message", "");
     } else if (f == "SHEL") {
         if (v.tail) {
-            const void *nul = memchr(v.tail->data(), 0, v.tail->size());
-            if (nul)
+            const auto nul = std::find(v.tail->begin(), v.tail->end(), 0);
+            if (nul != v.tail->end())
                 out.add(severity_error, 0, "command",
                         "the command holds a NUL byte at " +
-                            number(static_cast<const unsigned char *>(nul) - v.tail->data()) +
+                            number(uint64_t(nul - v.tail->begin())) +
                             ": the shell runs only what comes before it",
                         "");
             else if (v.tail->empty())
@@ -359,7 +360,7 @@ void check_chunk(const payload_view &v, rule_state &s, const rule_sink &out) {
             size_t limit = tag_area_size;
             if (d.tags) {
                 limit = std::min(d.tags->size(), tag_area_size);
-                memcpy(list, d.tags->data(), limit);
+                if (limit) memcpy(list, d.tags->data(), limit);
             }
             if (!tag_patch_apply(list, limit, v.tail->data(), v.tail->size()))
                 out.add(severity_error, 0, "entries",
