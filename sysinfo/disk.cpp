@@ -1,6 +1,7 @@
 #include "sysinfo/disk.h"
 
 #include "core/hostops.h"
+#include "core/shell_word.h"
 #include "core/unique.h"
 #include "sysinfo/board.h"
 
@@ -119,9 +120,12 @@ int write_partition_table(const disk_paths &paths) {
 
 int format_media_partition(const disk_paths &paths) {
     char command[256];
-    int n = snprintf(command, sizeof command, "/sbin/mkdosfs -F 32 -n %s %s",
-                     board_media_partitionlabel(), paths.media_partition);
-    if (n < 0 || n >= static_cast<int>(sizeof command)) return -1;
+    command_line line{command, sizeof command};
+    if (!command_start(line, "/sbin/mkdosfs -F 32 -n ") ||
+        !command_append_word(line, board_media_partitionlabel(), shell_quoting::when_needed) ||
+        !command_append(line, " ") ||
+        !command_append_word(line, paths.media_partition, shell_quoting::when_needed))
+        return -1;
     return host().system(command);
 }
 
