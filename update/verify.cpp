@@ -47,10 +47,12 @@ int check_signature(oza_engine &e) {
     if (slot == 0) return oza_bad_signature_fourcc;
     e.slot = slot;
 
-    // A key that cannot be used leaves the block as stored, and the
-    // comparison below fails.
+    // A key that cannot be used (a record that cannot be loaded, a zero
+    // modulus, no memory for the arithmetic) proves nothing: the block is
+    // then left as stored, and a block that simply holds the digest must not
+    // pass, so the check fails whatever the block holds.
     unsigned char *block = chunk + 8;
-    rsa_transform(slot_key(slot), block);
+    const bool transformed = rsa_transform(slot_key(slot), block) == 0;
 
     md5_stream(md5_stage_init, nullptr, 0, nullptr);
     unsigned char piece[digest_piece];
@@ -64,8 +66,9 @@ int check_signature(oza_engine &e) {
     }
     unsigned char digest[md5_digest_size];
     md5_stream(md5_stage_final, nullptr, 0, digest);
-    if (memcmp(digest, block, md5_digest_size) != 0) return oza_signature_mismatch;
-    plain_reader.seek(e.fd, signed_start, SEEK_SET);
+    if (!transformed || memcmp(digest, block, md5_digest_size) != 0) return oza_signature_mismatch;
+    if (plain_reader.seek(e.fd, signed_start, SEEK_SET) != signed_start)
+        return oza_digest_read_short;
     return oza_ok;
 }
 

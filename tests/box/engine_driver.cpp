@@ -15,11 +15,14 @@
 //                                without it the slot stays empty
 //     --missing SLOT             leaves callback SLOT empty ("table" for no table)
 //     --quiet                    prints only the result
+//     --bignum-held              holds the big-number work area during the run,
+//                                so the signature check cannot have it
 //   check-file M m r PATH        OZA_check_file
 //   coldflash PATH               OZA_check_coldflash
 //   truncations PATH COPY        for every size n from 0 to PATH's size: writes
 //                                PATH's first n bytes to COPY and runs it quietly;
 //                                prints "n result" for each
+#include "update/bignum.h"
 #include "update/engine.h"
 
 #include <cstdarg>
@@ -38,7 +41,7 @@ using args = std::vector<std::string>;
 
 struct settings {
     uint32_t min[3] = {4, 0, 25}, sys[3] = {4, 0, 28};
-    bool min_fail = false, sys_fail = false, quiet = false, reopen = false;
+    bool min_fail = false, sys_fail = false, quiet = false, reopen = false, bignum_held = false;
     int message_result = 0, format_result = 0;
     std::map<uint32_t, std::string> mounts;
 } set;
@@ -177,6 +180,8 @@ int run_update(const args &a) {
             set.reopen = true;
         else if (o == "--quiet")
             set.quiet = true;
+        else if (o == "--bignum-held")
+            set.bignum_held = true;
         else if (o == "--mount") {
             const std::string &m = a.at(++i);
             const size_t eq = m.find('=');
@@ -194,7 +199,9 @@ int run_update(const args &a) {
     if (i >= a.size()) return 2;
     oza_context context = {};
     snprintf(context.path, sizeof context.path, "%s", a[i].c_str());
+    if (set.bignum_held && bn_acquire() != 0) return 2;
     const int r = OZA_run(&context, no_table ? nullptr : &table);
+    if (set.bignum_held) bn_release();
     printf("result %d\n", r);
     line("flags %u %u", OZA_boot_flag(), OZA_autodelete_flag());
     return 0;

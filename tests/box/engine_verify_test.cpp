@@ -4,6 +4,10 @@
 // the light checks OZA_check_file and OZA_check_coldflash.
 #include "tests/box/engine_box.h"
 
+#include "core/byteorder.h"
+#include "tests/support/oracle.h"
+#include "update/keyrec.h"
+
 #include <fstream>
 #include <map>
 #include <random>
@@ -147,6 +151,62 @@ TEST_F(Engine, AStoredKeyWithABadChecksumFallsBack) {
     pack({.slot = 2, .key = keys + "fallback.pem"}, paths[1]);
     pack({.slot = 1}, paths[2]);
     EXPECT_EQ(results_of(*this, paths), (std::vector<int>{207, 0, 0}));
+}
+
+// Key records that pass their checksum but cannot be used, and a key whose
+// arithmetic cannot run: whatever the signature block holds, nothing
+// verifies. Each file's block simply holds the digest of its signed region,
+// which a check that left a failed block in place would accept.
+TEST(EngineKeys, AKeyThatCannotBeUsedVerifiesNothing) {
+    constexpr size_t slot1_record = 520 + 1024 + 196; // key store, then slot 1's record
+    const struct {
+        const char *what;
+        void (*spoil)(unsigned char *record); // null: the stored key as it is
+        bool bignum_held;
+    } rows[] = {
+        {"modulus of 65 words", [](unsigned char *r) { store_le16(r, 65); }, false},
+        {"modulus of 65535 words", [](unsigned char *r) { store_le16(r, 0xFFFF); }, false},
+        {"exponent of 5 words", [](unsigned char *r) { store_le16(r + 130, 5); }, false},
+        {"exponent of 65535 words", [](unsigned char *r) { store_le16(r + 130, 0xFFFF); }, false},
+        {"zero modulus", [](unsigned char *r) { memset(r + 2, 0, 128); }, false},
+        {"no modulus words", [](unsigned char *r) { store_le16(r, 0); }, false},
+        {"no memory for the arithmetic", nullptr, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        update_box u;
+        if (row.spoil != nullptr) {
+            const std::string mmc = u.file("/dev/mmcblk0");
+            ASSERT_GE(mmc.size(), slot1_record + key_record_size);
+            unsigned char record[key_record_size];
+            memcpy(record, mmc.data() + slot1_record, sizeof record);
+            row.spoil(record);
+            store_le32(record + key_record_checksum_offset, key_record_checksum(record));
+            ASSERT_TRUE(key_record_valid(record));
+            u.box.patch("/dev/mmcblk0", slot1_record,
+                        std::string(reinterpret_cast<const char *>(record), sizeof record));
+        }
+        u.pack({.chunks = after}, "/cache/u.oza");
+        const std::string file = u.file("/cache/u.oza");
+        const auto digest = oracle_md5(file.data() + 140, file.size() - 140);
+        std::string block(128, '\0');
+        memcpy(block.data(), digest.data(), digest.size());
+        u.box.patch("/cache/u.oza", 12, block);
+
+        std::vector<std::string> args = {"run"};
+        if (row.bignum_held) args.push_back("--bignum-held");
+        args.push_back("/cache/u.oza");
+        const std::vector<std::string> out = u.drive(args);
+        EXPECT_EQ(result(out), 207);
+        EXPECT_FALSE(has(out, "status parsing cipher")) << "the run went on past the signature";
+        EXPECT_FALSE(u.exists("/data/after"));
+        // The same file signed properly: refused with an unusable key, taken
+        // with the box's own.
+        u.pack({.chunks = after}, "/cache/signed.oza");
+        EXPECT_EQ(result(u.drive({"run", "--quiet", "/cache/signed.oza"})),
+                  row.spoil != nullptr ? 207 : 0);
+        EXPECT_EQ(u.exists("/data/after"), row.spoil == nullptr);
+    }
 }
 
 TEST_F(Engine, ACipherChunkWithAnotherMarkerLeavesTheFilePlain) {
