@@ -1,5 +1,6 @@
 #include "flash/storage.h"
 
+#include "core/durable.h"
 #include "core/unique.h"
 #include "flash/params.h"
 #include "flash/rawmmc.h"
@@ -28,8 +29,9 @@ int default_write_with_progress(const char *area, int32_t offset, const void *bu
         int r = mmc_write_buffer(fd.get(), buffer, offset, length);
         if (r < 0) return r;
     }
-    // A failing close can mean the bytes did not reach the area.
-    if (fd.reset() != 0) return -1;
+    // The area is written once the storage has confirmed the bytes: a
+    // failing flush or close can mean they did not reach it.
+    if (flush_and_close(fd.release()) != 0) return -1;
     if (progress != nullptr) progress(100, context);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "update/fileio.h"
 
+#include "core/durable.h"
 #include "update/trace.h"
 
 #include <cerrno>
@@ -40,9 +41,15 @@ int64_t file_tell(int fd) {
 int file_close(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     const bool written = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
-    int r = close(fd);
+    // sync reports nothing: what was written counts only once the flush of
+    // this descriptor and its close said so.
+    int r = written ? flush_and_close(fd) : close(fd);
     if (r != 0) oza_debug("file_close: %s", strerror(errno));
-    if (written) sync();
+    if (written) {
+        const int error = errno;
+        sync();
+        errno = error;
+    }
     return r;
 }
 

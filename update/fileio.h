@@ -19,8 +19,9 @@ ssize_t file_write(int fd, const void *buffer, size_t count);
 int64_t file_seek(int fd, int64_t offset, int whence);
 // The current offset, or -1.
 int64_t file_tell(int fd);
-// Closes fd; when it was open for writing, calls sync afterwards (also when
-// the close failed). close's result.
+// Closes fd. When it was open for writing, its data is flushed first
+// (flush_and_close) and sync is called afterwards (also after a failure).
+// 0, or -1 when the flush or the close failed.
 int file_close(int fd);
 // Unlinks path, then calls sync whatever the outcome. unlink's result.
 int file_remove(const char *path);

@@ -155,6 +155,12 @@ int chunk_flash(oza_engine &e) {
         p += piece;
         weight.step(share);
     }
+    // In cache mode the sectors are written only once the cache file's data
+    // is on the storage.
+    if (FLASH_Flush() != 0) {
+        host_trace(e, "error flash flush");
+        return oza_flash_failed;
+    }
     weight.finish();
     host_trace(e, "flash ok");
     return oza_ok;

@@ -18,10 +18,6 @@ std::string repeat(const std::string &pattern, size_t n) {
     return s;
 }
 
-std::string le16(uint16_t v) {
-    return std::string{char(v & 0xff), char(v >> 8)};
-}
-
 // A typed parameter record: length (header included), identifier, value.
 std::string record(uint16_t id, const std::string &value) {
     return le16(static_cast<uint16_t>(4 + value.size())) + le16(id) + value;
@@ -400,13 +396,7 @@ protected:
         return le32(words) + le32(tag) + std::string(4 * (words - 2), fill);
     }
     std::vector<std::string> patch(const std::string &bytes) {
-        std::string hex;
-        for (unsigned char c : bytes) {
-            static constexpr char digits[] = "0123456789abcdef";
-            hex += digits[c >> 4];
-            hex += digits[c & 15];
-        }
-        return install({.chunks = R"({"type": "TAGP", "hex": ")" + hex + "\"}"});
+        return install({.chunks = R"({"type": "TAGP", "hex": ")" + hex(bytes) + "\"}"});
     }
 };
 
