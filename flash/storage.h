@@ -36,7 +36,8 @@ const storage_operations &storage_default_operations();
 const storage_operations *storage_select(const storage_operations *table);
 
 // Each operation translates the area name (raw_area_name) and calls its slot
-// of the selected table; an empty slot gives -1.
+// of the selected table; an empty slot gives -1, and so does an area name
+// that could leave the raw-area folder (raw_area_name_valid).
 
 // Reads length bytes of the area at offset. 0 or negative.
 int flash_read(const char *area, int32_t offset, void *buffer, int32_t length);

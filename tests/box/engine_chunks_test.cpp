@@ -10,6 +10,7 @@ namespace {
 using namespace engine_box;
 
 const std::string msgb = R"({"type": "MSGB", "text": "next"})";
+const std::string storage_driver = STORAGE_DRIVER;
 
 std::string repeat(const std::string &pattern, size_t n) {
     std::string s;
@@ -386,6 +387,23 @@ TEST_F(Engine, MmcPatchChangesOnlyTheParameterImage) {
               (std::vector<std::string>{"progress 2 1000", "progress 5 1000", "progress 7 1000",
                                         "progress 257 1000"}))
         << "a hundredth of each weight";
+}
+
+// Every entry point that turns a raw-area name into a path refuses a name
+// that would leave /mnt/rawfs, with its "unknown area" result.
+TEST_F(Engine, RawAreaNamesThatLeaveTheFolderAreRefusedEverywhere) {
+    box.write("/data/victim", "precious");
+    for (const std::string name : {"../../data/victim", "../rawfs/../../data/victim", "..", ".", "",
+                                   "/data/victim", "sub/../params"}) {
+        EXPECT_EQ(box.applet({"flash_partition_erase", name}).status, 1) << name;
+        const std::vector<std::string> out =
+            install({.chunks = R"({"type": "MMCF", "area": ")" + name + R"(", "text": "x"})"});
+        EXPECT_EQ(result(out), 220) << name;
+        run_result r = box.run({storage_driver, "write", name, "0", "00", "+", "read", name, "0",
+                                "1", "+", "size", name, "+", "erase", name});
+        EXPECT_EQ(r.out, "-1\n-1\n-1\n-1\n") << name;
+        EXPECT_EQ(file("/data/victim"), "precious") << name;
+    }
 }
 
 class TagPatch : public Engine {
