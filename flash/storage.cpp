@@ -53,7 +53,7 @@ int default_size_max(const char *area) {
 int default_partition_erase(const char *area, int) {
     byte_buffer block = make_zeroed_buffer(partition_erase_block);
     if (!block) return -1;
-    return flash_write(area, 0, block.get(), partition_erase_block);
+    return param_area_write(area, 0, block.get(), partition_erase_block, nullptr, nullptr);
 }
 
 constexpr storage_operations default_operations = {

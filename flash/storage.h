@@ -53,7 +53,9 @@ int flash_write_with_progress(const char *area, int32_t offset, const void *buff
 // The area's maximum size in bytes, or negative.
 int flash_size_max(const char *area);
 // Invalidates the area by writing partition_erase_block zero bytes at its
-// start (flags are ignored). The write's result.
+// start (flags are ignored); the default table writes areas holding
+// parameter records under the store lock (param_area_write). The write's
+// result.
 int flash_partition_erase(const char *area, int flags);
 // Reads, writes or sizes a parameter record (flash/params.h).
 int param_read(const char *record, int32_t offset, void *buffer, int32_t length);

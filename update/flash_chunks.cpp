@@ -180,10 +180,11 @@ int chunk_mmcflash(oza_engine &e) {
 
     weight_spread weight(e.progress);
     mmc_progress progress{&weight, weight.weight / 100};
-    // The storage operations take signed 32-bit offsets and lengths.
+    // The storage operations take signed 32-bit offsets and lengths. Areas
+    // holding parameter records are written under the store lock.
     if (a.offset > INT32_MAX || a.length > INT32_MAX ||
-        flash_write_with_progress(a.name, static_cast<int32_t>(a.offset), data.get(),
-                                  static_cast<int32_t>(a.length), mmc_report, &progress) < 0) {
+        param_area_write(a.name, static_cast<int32_t>(a.offset), data.get(),
+                         static_cast<int32_t>(a.length), mmc_report, &progress) < 0) {
         oza_debug("flashing partition \"%s\" failed\r\n", a.name);
         return oza_flash_data_short;
     }

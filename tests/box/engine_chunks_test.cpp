@@ -389,6 +389,46 @@ TEST_F(Engine, MmcPatchChangesOnlyTheParameterImage) {
         << "a hundredth of each weight";
 }
 
+// Raw writes of "params" (MMCF) and patches of its image (EXT3), one after
+// the other, run while three record writers rewrite the whole image again
+// and again: every raw write and every patch is still there at the end.
+// (Without the store lock around the raw writes, about every second one is
+// lost to a record writer that read the image before it.)
+TEST_F(Engine, ParameterImageWritersSideBySideLoseNothing) {
+    constexpr int writers = 12;
+    std::string files;
+    for (int i = 0; i < writers; ++i) {
+        const std::string n = std::to_string(i);
+        pack({.chunks = R"({"type": "MMCF", "area": "params", "offset": )" +
+                        std::to_string(1000 + 16 * i) + R"(, "text": "mmcf)" + n + "\"}"},
+             "/cache/mmcf" + n + ".oza");
+        pack({.chunks = R"({"type": "EXT3", "area": "params", "offset": )" +
+                        std::to_string(3000 + 16 * i) + R"(, "text": "ext3)" + n + "\"}"},
+             "/cache/ext3" + n + ".oza");
+        files += " /cache/mmcf" + n + ".oza /cache/ext3" + n + ".oza";
+    }
+    run_result r =
+        box.shell("D=" + shell_quote(storage_driver) + "; E=" + shell_quote(driver) +
+                  "\n"
+                  "for w in 'ParamStore_3b 100 2' 'ParamStore_3c 200 3' 'ParamStore_4 16 4'; do\n"
+                  "  $D hammer $w 100000000 >>/tmp/hammer &\n"
+                  "done\n"
+                  "while [ ! -e /tmp/hammering ]; do sleep 0.01; done\n"
+                  "for f in" +
+                  files +
+                  "; do $E run --quiet $f; done >/tmp/runs\n"
+                  "touch /tmp/stop; wait\n"
+                  "grep -c '^result 0$' /tmp/runs\n"
+                  "grep -v '^failures 0$' /tmp/hammer\n");
+    EXPECT_EQ(r.out, std::to_string(2 * writers) + "\n") << r.err;
+    const std::string image = file("/mnt/rawfs/params");
+    for (int i = 0; i < writers; ++i) {
+        const std::string raw = "mmcf" + std::to_string(i), patch = "ext3" + std::to_string(i);
+        EXPECT_EQ(image.substr(1000 + 16 * i, raw.size()), raw);
+        EXPECT_EQ(image.substr(3000 + 16 * i, patch.size()), patch);
+    }
+}
+
 // Every entry point that turns a raw-area name into a path refuses a name
 // that would leave /mnt/rawfs, with its "unknown area" result.
 TEST_F(Engine, RawAreaNamesThatLeaveTheFolderAreRefusedEverywhere) {

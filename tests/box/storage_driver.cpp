@@ -122,11 +122,13 @@ int lock(const args &) {
 }
 
 // hammer RECORD OFFSET ID COUNT: writes (ID, i) for i = 1 ... COUNT at
-// OFFSET of RECORD; prints how many writes failed.
+// OFFSET of RECORD, stopping early once /tmp/stop exists; /tmp/hammering
+// marks the first write. Prints how many writes failed.
 int hammer(const args &a) {
     uint32_t id = static_cast<uint32_t>(num(a.at(3)));
     long count = num(a.at(4)), failures = 0;
-    for (uint32_t i = 1; i <= static_cast<uint32_t>(count); ++i) {
+    for (uint32_t i = 1; i <= static_cast<uint32_t>(count) && !exists("/tmp/stop"); ++i) {
+        if (i == 2) touch("/tmp/hammering");
         uint32_t value[2] = {id, i};
         if (param_write(a.at(1).c_str(), static_cast<int32_t>(num(a.at(2))), value, 8) != 0)
             ++failures;

@@ -371,8 +371,8 @@ TEST_F(Storage, WithoutTheLockWritesAreRefusedAndReadsGoOn) {
     const std::string params = file("/mnt/rawfs/params");
     box.shell("rm /spx");
     EXPECT_EQ(drive({"lock", "+", "param-write", "ParamStore_3c", "0", "00", "+", "param-read",
-                     "ParamStore_4", "0", "4", "+", "boot-set", "1"}),
-              (std::vector<std::string>{"-1 unposted 0", "-1", "0 e89ac56f", "-1"}));
+                     "ParamStore_4", "0", "4", "+", "boot-set", "1", "+", "erase", "params"}),
+              (std::vector<std::string>{"-1 unposted 0", "-1", "0 e89ac56f", "-1", "-1"}));
     EXPECT_TRUE(file("/mnt/rawfs/params") == params);
 }
 
