@@ -33,6 +33,20 @@ ssize_t file_read_full(int fd, void *buffer, size_t count);
 // nothing).
 bool file_write_full(int fd, const void *buffer, size_t count);
 
+// What tells one state of a file from another: a file rewritten in place
+// keeps its inode but not its modification and change times.
+struct file_identity {
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0;
+    int64_t modified_s = 0, modified_ns = 0, changed_s = 0, changed_ns = 0;
+};
+
+// The identity of the open file fd: false when fstat fails or fd is not a
+// regular file.
+bool file_identity_of(int fd, file_identity &identity);
+// True when both identities are the same in every field.
+bool same_file_identity(const file_identity &a, const file_identity &b);
+
 // A descriptor opened with file_open and closed with file_close.
 struct oza_file {
     int fd = -1;
