@@ -7,6 +7,7 @@
 #include "core/byteorder.h"
 #include "core/config.h"
 #include "core/durable.h"
+#include "core/fullio.h"
 #include "core/sysfile.h"
 #include "core/unique.h"
 #include "flash/params.h"
@@ -106,14 +107,14 @@ int write_part(int out, const unsigned char *data, size_t n, const char *path) {
 }
 
 // Appends the INI section of the reference file: 0, or 1 when the file
-// cannot be opened or is too short, or write_part's result.
+// cannot be opened, is not a regular file or is too short, or write_part's
+// result.
 int append_ini(int out, const nvs_options &o) {
     byte_buffer ini = make_buffer(o.ini_size);
     if (!ini) return static_cast<int>(nvs_section_size);
-    unique_file reference(fopen(o.reference, "re"));
-    if (!reference) return 1;
-    if (fseek(reference.get(), static_cast<long>(nvs_ini_offset), SEEK_SET) != 0 ||
-        fread(ini.get(), 1, o.ini_size, reference.get()) != o.ini_size)
+    unique_fd reference(open_regular_file(o.reference, nullptr));
+    if (!reference.valid() || full_pread(reference.get(), ini.get(), o.ini_size, nvs_ini_offset) !=
+                                  static_cast<ssize_t>(o.ini_size))
         return 1;
     return write_part(out, ini.get(), o.ini_size, o.output);
 }
