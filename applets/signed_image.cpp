@@ -97,7 +97,9 @@ int kernel_image_verify(const unsigned char *key, std::span<const unsigned char>
 
 int cramfs_image_verify(const char *path, uint32_t step, const uint8_t *version,
                         const unsigned char *key) {
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    // Only a regular file is read: a FIFO would block, a directory or a
+    // device has no image size.
+    unique_fd fd(open_regular_file(path, nullptr));
     if (!fd.valid()) return image_cannot_open;
     const int descriptor = fd.get();
     const image_rules rules{cramfs_image_magic, cramfs_header_size, step, key, version};

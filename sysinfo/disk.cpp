@@ -1,5 +1,6 @@
 #include "sysinfo/disk.h"
 
+#include "core/durable.h"
 #include "core/hostops.h"
 #include "core/shell_word.h"
 #include "core/unique.h"
@@ -103,7 +104,8 @@ int write_partition_table(const disk_paths &paths) {
     }
 
     host().print("%s: About to write partition table on %s\n", write_table_step, paths.disk);
-    if (pwrite(disk.get(), &mbr, sizeof mbr, 0) != static_cast<ssize_t>(sizeof mbr)) {
+    if (pwrite(disk.get(), &mbr, sizeof mbr, 0) != static_cast<ssize_t>(sizeof mbr) ||
+        flush_written(disk.get()) != 0) {
         host().print("%s: Could not write partition table on %s\n", write_table_step, paths.disk);
         return -1;
     }

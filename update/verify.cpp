@@ -97,8 +97,10 @@ int oza_open_and_verify(oza_engine &e, const char *path, bool announce) {
     e.size = 0;
     e.reader = plain_reader;
     announce_stage(e, announce, "opening oza file");
-    e.fd = path != nullptr ? file_open(path, O_RDONLY, 0) : -1;
-    if (e.fd < 0) return oza_open_failed;
+    // Only a regular file is read (a FIFO's open does not wait for a writer),
+    // and its identity is kept for the checks before each chunk.
+    e.fd = path != nullptr ? file_open(path, O_RDONLY | O_NONBLOCK, 0) : -1;
+    if (e.fd < 0 || !file_identity_of(e.fd, e.verified)) return oza_open_failed;
     e.size = file_seek(e.fd, 0, SEEK_END);
     if (e.size < 0 || file_seek(e.fd, 0, SEEK_SET) != 0) return oza_open_failed;
 

@@ -11,6 +11,9 @@
 //     --format-result N          what format returns (0)
 //     --format-reopen            format closes the update file and reopens it
 //                                at the same position, as a host that reformats
+//     --format-copy EXTRA        the same, but the file reopened is a copy of
+//                                the update file (a new file renamed over it)
+//                                with EXTRA zero bytes appended
 //     --mount N=PATH             a host get_mountpoint with this entry (repeatable);
 //                                without it the slot stays empty
 //     --missing SLOT             leaves callback SLOT empty ("table" for no table)
@@ -42,6 +45,7 @@ using args = std::vector<std::string>;
 struct settings {
     uint32_t min[3] = {4, 0, 25}, sys[3] = {4, 0, 28};
     bool min_fail = false, sys_fail = false, quiet = false, reopen = false, bignum_held = false;
+    long copy_extra = -1; // --format-copy
     int message_result = 0, format_result = 0;
     std::map<uint32_t, std::string> mounts;
 } set;
@@ -85,9 +89,23 @@ void on_load_flash_param() {
     line("load_flash_param");
 }
 
+// Replaces the file at path by a copy of it with extra zero bytes appended.
+bool replace_by_copy(const char *path, long extra) {
+    const std::string copy = std::string(path) + ".copy";
+    FILE *in = fopen(path, "rb");
+    FILE *out = fopen(copy.c_str(), "wb");
+    bool ok = in != nullptr && out != nullptr;
+    for (int c; ok && (c = fgetc(in)) != EOF;) ok = fputc(c, out) != EOF;
+    for (long i = 0; ok && i < extra; ++i) ok = fputc(0, out) != EOF;
+    if (in != nullptr) fclose(in);
+    if (out != nullptr && fclose(out) != 0) ok = false;
+    return ok && rename(copy.c_str(), path) == 0;
+}
+
 int on_format(uint32_t type, uint32_t cleanup, const char *path, int *fd) {
     line("format %u %u %s", type, cleanup, path);
-    if (set.reopen) {
+    if (set.copy_extra >= 0 && !replace_by_copy(path, set.copy_extra)) line("format copy failed");
+    if (set.reopen || set.copy_extra >= 0) {
         off_t at = lseek(*fd, 0, SEEK_CUR);
         close(*fd);
         *fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -178,6 +196,8 @@ int run_update(const args &a) {
             set.format_result = atoi(a.at(++i).c_str());
         else if (o == "--format-reopen")
             set.reopen = true;
+        else if (o == "--format-copy")
+            set.copy_extra = atol(a.at(++i).c_str());
         else if (o == "--quiet")
             set.quiet = true;
         else if (o == "--bignum-held")

@@ -317,6 +317,59 @@ TEST_F(Engine, AnEncipheredFileCutAtEveryByte) {
         EXPECT_EQ(std::stoi(codes[size_t(n)].substr(7)), expected(n)) << "cut at " << n;
 }
 
+// A file changed after its digest was checked stops the walk before the
+// next chunk with the short-digest-read code; nothing after the change is
+// installed. Reading it, or a host's copy of the same size after FRMT, is no
+// change.
+TEST_F(Engine, AnUpdateFileChangedAfterItsCheckStopsBeforeTheNextChunk) {
+    const struct {
+        const char *what;
+        std::string command;
+        std::vector<std::string> options;
+        int code;
+    } cases[] = {
+        {"rewritten in place",
+         R"({"type": "SHEL", "command": "printf X | dd of=/cache/u.oza bs=1 seek=200 conv=notrunc 2>/dev/null"})",
+         {},
+         206},
+        {"appended to", R"({"type": "SHEL", "command": "printf X >> /cache/u.oza"})", {}, 206},
+        {"touched", R"({"type": "SHEL", "command": "touch /cache/u.oza"})", {}, 206},
+        {"read", R"({"type": "SHEL", "command": "cat /cache/u.oza > /dev/null"})", {}, 0},
+        {"copied by the host",
+         R"({"type": "FRMT", "format": 2, "cleanup": 0})",
+         {"--format-copy", "0"},
+         0},
+        {"copied by the host, longer",
+         R"({"type": "FRMT", "format": 2, "cleanup": 0})",
+         {"--format-copy", "1"},
+         206},
+    };
+    for (const auto &c : cases) {
+        box.run({"/bin/busybox", "rm", "-f", "/data/before", "/data/after"});
+        pack({.chunks = R"({"type": "COPY", "index": "data", "path": "before", "text": "a"}, )" +
+                        c.command +
+                        R"(, {"type": "COPY", "index": "data", "path": "after", "text": "b"})"},
+             "/cache/u.oza");
+        std::vector<std::string> args = {"run"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("/cache/u.oza");
+        const std::vector<std::string> out = drive(args);
+        EXPECT_EQ(result(out), c.code) << c.what;
+        EXPECT_EQ(file("/data/before"), "a") << c.what;
+        EXPECT_EQ(exists("/data/after"), c.code == 0) << c.what;
+    }
+}
+
+// Only a regular file is opened as an update file: a FIFO would block the
+// open, a directory or a device has no size to check.
+TEST_F(Engine, AnUpdateFileThatIsNoRegularFileCannotBeOpened) {
+    box.run({"/bin/busybox", "mkfifo", "/cache/fifo"});
+    for (const char *path : {"/cache", "/cache/fifo", "/dev/zero"}) {
+        run_result r = box.run({"/usr/bin/timeout", "60", driver, "run", path});
+        EXPECT_EQ(result(lines(r.out)), 201) << path << r.err;
+    }
+}
+
 TEST_F(Engine, CheckFileAndColdFlashWithSeveralMverAndExt0) {
     const std::string chunks = R"(
         {"type": "MVER", "version": "4.0.1"}, {"type": "EXT0", "value": 1},

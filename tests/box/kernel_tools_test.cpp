@@ -126,11 +126,18 @@ TEST_F(BoxImages, KdFilesThatCannotBeReadFlashNothing) {
          "cannot open kernel file: " + std::string(strerror(ENAMETOOLONG))},
         {{"-k", "/tmp/zImage", "-i", fits + "k"},
          "cannot open filesystem file: " + std::string(strerror(ENAMETOOLONG))},
+        // Only regular files are packed: their size bounds what is read, and
+        // the open of a FIFO does not wait for a writer.
         {{"-k", "/tmp", "-i", "/tmp/initramfs"},
-         "error reading input file: " + std::string(strerror(EISDIR))},
+         "cannot open kernel file: " + std::string(strerror(EISDIR))},
         {{"-k", "/tmp/zImage", "-i", "/tmp"},
-         "error reading filesystem file: " + std::string(strerror(EISDIR))},
+         "cannot open filesystem file: " + std::string(strerror(EISDIR))},
+        {{"-k", "/tmp/fifo", "-i", "/tmp/initramfs"},
+         "cannot open kernel file: " + std::string(strerror(EINVAL))},
+        {{"-k", "/tmp/zImage", "-i", "/dev/zero"},
+         "cannot open filesystem file: " + std::string(strerror(EINVAL))},
     };
+    ASSERT_EQ(box.run({"/bin/busybox", "mkfifo", "/tmp/fifo"}).status, 0);
     for (const failure &f : failures) {
         std::vector<std::string> args = {"kd_flasher"};
         args.insert(args.end(), f.args.begin(), f.args.end());
@@ -394,6 +401,37 @@ TEST_F(BoxImages, CramfsResultCodes) {
     run_result r = box.applet({"cramfschecker"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "USAGE: cramfschecker FILENAME\n");
+}
+
+// The checkers read only regular files, and read them where the check needs
+// the bytes: a directory, a FIFO (whose open would wait for a writer) or a
+// device gives "cannot open", and a file of gigabytes takes no memory of its
+// size (the plain build runs under a 256 MiB address-space limit; the
+// sanitizers need far more address space for themselves).
+TEST_F(BoxImages, CheckersReadOnlyRegularFilesAndNeverAllocateTheirSize) {
+    ASSERT_EQ(box.run({"/bin/busybox", "mkfifo", "/tmp/fifo"}).status, 0);
+    ASSERT_EQ(box.run({"/usr/bin/truncate", "-s", "3G", "/tmp/huge"}).status, 0);
+    const std::string limit = VARITOOL_SANITIZED ? "" : "ulimit -v 262144; ";
+    const struct {
+        const char *path;
+        const char *kx; // kx_checker's output line
+        int cramfs;     // cramfschecker's code
+    } cases[] = {
+        {"/tmp", "kx_checker: could not open /tmp\n", 2},
+        {"/tmp/fifo", "kx_checker: could not open /tmp/fifo\n", 2},
+        {"/dev/zero", "kx_checker: could not open /dev/zero\n", 2},
+        {"/tmp/huge", "\nKx verification NOK (/tmp/huge)\n\n", 4},
+    };
+    for (const auto &c : cases) {
+        const std::string run =
+            limit + "exec /usr/bin/timeout 60 " + shell_quote(device_box::executable()) + " ";
+        run_result r = box.shell(run + "kx_checker -f " + c.path);
+        EXPECT_EQ(r.status, 1) << c.path << r.err;
+        EXPECT_EQ(r.out, c.kx) << c.path;
+        r = box.shell(run + "cramfschecker " + c.path);
+        EXPECT_EQ(r.status, 1) << c.path << r.err;
+        EXPECT_EQ(r.out, cramfs_out(c.cramfs)) << c.path;
+    }
 }
 
 // ---- flash_partition_erase ----
