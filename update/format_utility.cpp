@@ -1,5 +1,6 @@
 #include "update/format_utility.h"
 
+#include "core/durable.h"
 #include "core/hostops.h"
 #include "core/shell_word.h"
 #include "sysinfo/disk.h"
@@ -22,10 +23,14 @@ const char *plan_text(uint32_t type) {
     }
 }
 
-// Copies from to to with /bin/cp through the shell: true when it succeeded.
+// Copies from to to with /bin/cp through the shell, then flushes the copy
+// and its folder: true when all of it succeeded, so that the original may go.
 bool copy_file(const char *from, const char *to) {
     char command[2048];
-    return copy_command(from, to, command, sizeof command) && host().system(command) == 0;
+    if (!copy_command(from, to, command, sizeof command) || host().system(command) != 0)
+        return false;
+    const int fd = open(to, O_RDONLY | O_CLOEXEC);
+    return fd >= 0 && flush_and_close(fd) == 0 && flush_parent(to) == 0;
 }
 
 // Type 3: the partition table, with the system partition unmounted meanwhile.

@@ -179,6 +179,39 @@ TEST_F(Faults, WritersWithoutFaultsInstallAndReport) {
     EXPECT_EQ(faults(box), std::vector<std::string>{});
 }
 
+// The format utility's copies of the update file aside and back: a copy that
+// cannot be flushed is a failed copy (238), and the file it came from stays.
+TEST(FormatFaults, ACopyThatCannotBeFlushedKeepsItsOriginal) {
+    const struct {
+        const char *what, *flushed;
+        const char *message;
+    } rows[] = {
+        {"aside", "/mnt/system/temporary.oza", "ERR could not copy OZA from"},
+        {"back", "/cache/u.oza", "ERR could not copy back OZA from"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        device_box box;
+        ASSERT_EQ(box.init_result().status, 0) << box.init_result().err;
+        box.write("/cache/u.oza", "the update's bytes");
+        // Type 4: only the copies, no formatting (the system partition is the
+        // box's folder /mnt/system).
+        run_result r = box.run_with_fault(
+            std::string("calls=fsync path=") + row.flushed + " do=EIO exe=sysinfo-driver",
+            {SYSINFO_DRIVER, "format_utility", "4", "0", "/cache/u.oza", "0"});
+        EXPECT_TRUE(r.out.ends_with("result=238\n")) << r.out << r.err;
+        EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+        EXPECT_EQ(faults(box), std::vector<std::string>{std::string("fault fdatasync ") +
+                                                        row.flushed + ": EIO"});
+        // What must stay: the update file, or its staged copy once the file
+        // itself was overwritten by the copy back.
+        EXPECT_EQ(box.read(std::string(row.what) == std::string("aside")
+                               ? "/cache/u.oza"
+                               : "/mnt/system/temporary.oza"),
+                  "the update's bytes");
+    }
+}
+
 // ---- the applets' writers ----
 
 TEST_F(Faults, EachAppletReportsAFailedWriteFlushOrClose) {
