@@ -3,6 +3,8 @@
 // writer must report its failure and keep what it must keep.
 #include "tests/box/engine_box.h"
 
+#include <filesystem>
+
 namespace {
 
 using namespace engine_box;
@@ -196,9 +198,10 @@ TEST(FormatFaults, ACopyThatCannotBeFlushedKeepsItsOriginal) {
         box.write("/cache/u.oza", "the update's bytes");
         // Type 4: only the copies, no formatting (the system partition is the
         // box's folder /mnt/system).
-        run_result r = box.run_with_fault(
-            std::string("calls=fsync path=") + row.flushed + " do=EIO exe=sysinfo-driver",
-            {SYSINFO_DRIVER, "format_utility", "4", "0", "/cache/u.oza", "0"});
+        run_result r =
+            box.run_with_fault(std::string("calls=fsync path=") + row.flushed + " do=EIO exe=" +
+                                   std::filesystem::path(SYSINFO_DRIVER).filename().string(),
+                               {SYSINFO_DRIVER, "format_utility", "4", "0", "/cache/u.oza", "0"});
         EXPECT_TRUE(r.out.ends_with("result=238\n")) << r.out << r.err;
         EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
         EXPECT_EQ(faults(box), std::vector<std::string>{std::string("fault fdatasync ") +
