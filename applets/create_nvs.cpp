@@ -6,13 +6,17 @@
 #include "core/applet.h"
 #include "core/byteorder.h"
 #include "core/config.h"
+#include "core/durable.h"
+#include "core/fullio.h"
 #include "core/sysfile.h"
 #include "core/unique.h"
 #include "flash/params.h"
 #include "flash/storage.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <libgen.h>
 #include <limits.h>
 #include <unistd.h>
@@ -89,22 +93,28 @@ bool store_calibration(unsigned char calibration[nvs_calibration_size]) {
 
 // Writes n bytes; the result is 0, or after a short write the count that
 // was written (-1 when nothing was, so that a failure never reads as 0).
-int write_part(FILE *out, const unsigned char *data, size_t n, const char *path) {
-    const size_t put = fwrite(data, 1, n, out);
+int write_part(int out, const unsigned char *data, size_t n, const char *path) {
+    size_t put = 0;
+    while (put < n) {
+        const ssize_t w = write(out, data + put, n - put);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        put += static_cast<size_t>(w);
+    }
     if (put == n) return 0;
     fprintf(stderr, "%s: could not write nvs @ %s (%d) \n", self, path, static_cast<int>(put));
     return put > 0 ? static_cast<int>(put) : -1;
 }
 
 // Appends the INI section of the reference file: 0, or 1 when the file
-// cannot be opened or is too short, or write_part's result.
-int append_ini(FILE *out, const nvs_options &o) {
+// cannot be opened, is not a regular file or is too short, or write_part's
+// result.
+int append_ini(int out, const nvs_options &o) {
     byte_buffer ini = make_buffer(o.ini_size);
     if (!ini) return static_cast<int>(nvs_section_size);
-    unique_file reference(fopen(o.reference, "re"));
-    if (!reference) return 1;
-    if (fseek(reference.get(), static_cast<long>(nvs_ini_offset), SEEK_SET) != 0 ||
-        fread(ini.get(), 1, o.ini_size, reference.get()) != o.ini_size)
+    unique_fd reference(open_regular_file(o.reference, nullptr));
+    if (!reference.valid() || full_pread(reference.get(), ini.get(), o.ini_size, nvs_ini_offset) !=
+                                  static_cast<ssize_t>(o.ini_size))
         return 1;
     return write_part(out, ini.get(), o.ini_size, o.output);
 }
@@ -141,19 +151,22 @@ int create_nvs_main(int argc, char **argv) {
     if (o.make_directories) make_directories(o.output);
 
     int result = 0;
-    unique_file out(fopen(o.output, "w+e"));
-    const bool opened = static_cast<bool>(out);
+    unique_fd out(open(o.output, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    const bool opened = out.valid();
     if (!opened) {
         if constexpr (!basic_build)
             fprintf(stderr, "%s: error can't open file %s \n", self, o.output);
         result = -1;
     } else {
-        // Unbuffered, so that every write reports what reached the file.
-        setvbuf(out.get(), nullptr, _IONBF, 0);
         result = write_part(out.get(), section.get(), length, o.output);
         if (result == 0 && o.ini_size != 0)
             result = o.reference == nullptr ? static_cast<int>(length) : append_ini(out.get(), o);
-        if (fclose(out.release()) != 0 && result == 0) result = -1;
+        // The file is written once the storage has confirmed it.
+        if (flush_and_close(out.release()) != 0 && result == 0) {
+            fprintf(stderr, "%s: could not write nvs @ %s (%s) \n", self, o.output,
+                    strerror(errno));
+            result = -1;
+        }
     }
     if (result != 0) {
         fprintf(stderr, "\n%s: fail, cleaning (%d)\n", self, result);

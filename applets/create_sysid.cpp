@@ -4,6 +4,7 @@
 #include "applets/sysid.h"
 #include "core/applet.h"
 #include "core/config.h"
+#include "core/durable.h"
 #include "core/fullio.h"
 #include "core/unique.h"
 #include "sysinfo/board.h"
@@ -68,7 +69,8 @@ int create_sysid_main(int argc, char **argv) {
         fprintf(stderr, "create_sysid: cannot open %s: %s\n", file, strerror(errno));
         return 1;
     }
-    if (full_write(fd.get(), record, length) < 0 || fd.reset() != 0) {
+    // The file is saved once the storage has confirmed it.
+    if (full_write(fd.get(), record, length) < 0 || flush_and_close(fd.release()) != 0) {
         printf("Save File Error! %d \r\n", 1);
         return 1;
     }

@@ -32,34 +32,19 @@ int fsck_parse_stream(FILE *in, zui_client &client, bool banner) {
 
 namespace {
 
-// Copies text into out for use between double quotes of a shell command line:
-// '"', '\\', '$' and '`' are escaped so that they reach the UI as they are.
-void copy_for_quotes(char *out, size_t size, const char *text) {
-    size_t n = 0;
-    for (; *text != '\0'; ++text) {
-        bool special = strchr("\"\\$`", *text) != nullptr;
-        if (n + (special ? 2 : 1) >= size) break;
-        if (special) out[n++] = '\\';
-        out[n++] = *text;
-    }
-    out[n] = '\0';
-}
-
 // "Formating <name> Disk..." or, once the inode tables are written,
 // "Formating <name> Disk, Please wait..."; without a name, without it.
 void mkfs_message(mkfs_parser &p, bool please_wait) {
-    char name[2 * mkfs_disk_name_size];
-    copy_for_quotes(name, sizeof name, p.disk);
     char text[zui_command_size];
     if (p.disk[0] == '\0')
         snprintf(text, sizeof text,
                  please_wait ? "Formating Disk, Please wait..." : "Formating Disk...");
     else
         snprintf(text, sizeof text,
-                 please_wait ? "Formating %s Disk, Please wait..." : "Formating %s Disk...", name);
-    zui_send(*p.client,
-             p.banner ? "/bin/zui -c bannerprogress -t \"%s\"" : "/bin/zui -c message -t \"%s\"",
-             text);
+                 please_wait ? "Formating %s Disk, Please wait..." : "Formating %s Disk...",
+                 p.disk);
+    zui_send_text(*p.client,
+                  p.banner ? "/bin/zui -c bannerprogress -t " : "/bin/zui -c message -t ", text);
 }
 
 void mkfs_progress(mkfs_parser &p, int current, int maximum) {

@@ -40,12 +40,13 @@ struct kd_image {
     bool too_big = false;
 };
 
+// Only regular files are packed: their size bounds what is read.
 int open_input(const char *path) {
     if (strlen(path) >= kd_path_size) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    return open(path, O_RDONLY | O_CLOEXEC);
+    return open_regular_file(path, nullptr);
 }
 
 // Reads the whole of a file of size bytes to out, looping over short reads;

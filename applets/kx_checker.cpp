@@ -2,6 +2,7 @@
 #include "applets/signed_image.h"
 #include "core/applet.h"
 #include "core/byteorder.h"
+#include "core/fullio.h"
 #include "core/unique.h"
 
 #include <cstdio>
@@ -27,18 +28,14 @@ constexpr option kx_options[] = {
 // the "could not open" message rather than cut into another path.
 constexpr size_t kx_path_size = 128;
 
-// The whole file, or an empty buffer when it cannot be opened or read or is
-// empty.
-byte_buffer read_image(const char *path, size_t &size) {
-    if (strlen(path) >= kx_path_size) return nullptr;
-    unique_file f(fopen(path, "rbe"));
-    if (!f || fseek(f.get(), 0, SEEK_END) != 0) return nullptr;
-    const long end = ftell(f.get());
-    if (end <= 0 || fseek(f.get(), 0, SEEK_SET) != 0) return nullptr;
-    size = static_cast<size_t>(end);
-    byte_buffer image = make_buffer(size);
-    if (!image || fread(image.get(), 1, size, f.get()) != size) return nullptr;
-    return image;
+// The image file, open: -1 when it cannot be opened, is not a regular file
+// or is empty. The image is read where the check needs it, so that no
+// allocation follows the file's size.
+int open_image(const char *path) {
+    if (strlen(path) >= kx_path_size) return -1;
+    uint64_t size = 0;
+    unique_fd fd(open_regular_file(path, &size));
+    return size > 0 ? fd.release() : -1;
 }
 
 int kx_checker_main(int argc, char **argv) {
@@ -58,17 +55,24 @@ int kx_checker_main(int argc, char **argv) {
         }
     }
 
-    size_t size = 0;
-    byte_buffer image = read_image(path, size);
-    if (!image) {
+    unique_fd image(open_image(path));
+    if (!image.valid()) {
         printf("%s: could not open %s\n", argv[0], path);
         return 1;
     }
+    const int descriptor = image.get();
     int result;
-    if (magic_only)
-        result = size >= 4 && load_le32(image.get()) == kernel_image_magic ? 0 : 1;
-    else
-        result = kernel_image_verify(nullptr, {image.get(), size}, kernel_image_magic);
+    if (magic_only) {
+        unsigned char magic[4];
+        result = full_pread(descriptor, magic, sizeof magic, 0) == sizeof magic &&
+                         load_le32(magic) == kernel_image_magic
+                     ? 0
+                     : 1;
+    } else {
+        const image_rules rules{kernel_image_magic, kernel_checked_header_size, 1, nullptr,
+                                nullptr};
+        result = image_verify(image_in_file(&descriptor), rules) == image_valid ? 0 : 1;
+    }
     printf(result == 0 ? "\nKx verification OK (%s)\n\n" : "\nKx verification NOK (%s)\n\n", path);
     return result;
 }

@@ -69,10 +69,9 @@ void show_text(const ozaparser_context &c, const char *text) {
     if (c.text_mode)
         say("%s: %s\n", applet_name, text);
     else
-        zui_send("%s \"%s\"",
-                 c.banner_mode ? "/bin/zui -c bannerprogress -t "
-                               : "/bin/zui -c message -a centered -t ",
-                 text);
+        zui_send_text(c.banner_mode ? "/bin/zui -c bannerprogress -t  "
+                                    : "/bin/zui -c message -a centered -t  ",
+                      text);
 }
 
 // A message of the table, unless it is the one shown last.
@@ -87,9 +86,11 @@ void show_message(ozaparser_context &c, int i) {
 void show_error(const ozaparser_context &c, int i) {
     if (c.text_mode)
         say("%s: error - %s\n", applet_name, user_message_text(i));
-    else if (c.banner_mode)
-        zui_send("%s \"%s (%d)\"", "/bin/zui --blocked -c bannerprogress -t ", user_message_text(i),
-                 c.result);
+    else if (c.banner_mode) {
+        char text[zui_command_size];
+        snprintf(text, sizeof text, "%s (%d)", user_message_text(i), c.result);
+        zui_send_text("/bin/zui --blocked -c bannerprogress -t  ", text);
+    }
 }
 
 // ---- the engine's callbacks ----

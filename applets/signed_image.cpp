@@ -32,10 +32,10 @@ bool read_exactly(const image_source &source, uint64_t offset, void *buffer, siz
 // MD5 of the blocks of [image_signed_start, end) that the sampling step
 // picks: block k starts k x step x image_digest_block bytes into the region
 // and is cut at its end.
-int sampled_digest(const image_source &source, uint64_t end, uint32_t step,
+int sampled_digest(const image_source &source, int64_t end, uint32_t step,
                    unsigned char digest[md5_digest_size]) {
-    if (end <= image_signed_start) return image_digest_mismatch;
-    const uint64_t length = end - image_signed_start;
+    if (end <= int64_t(image_signed_start)) return image_digest_mismatch;
+    const uint64_t length = uint64_t(end) - image_signed_start;
     const uint64_t stride = uint64_t(std::max<uint32_t>(step, 1)) * image_digest_block;
     byte_buffer block =
         make_buffer(static_cast<size_t>(std::min<uint64_t>(length, image_digest_block)));
@@ -81,8 +81,10 @@ int image_verify(const image_source &source, const image_rules &rules) {
     }
 
     unsigned char digest[md5_digest_size];
-    const int r =
-        sampled_digest(source, load_le32(header + image_signed_end_offset), rules.step, digest);
+    // The signed end is a signed 32-bit word: from 2^31 on it is negative,
+    // and the region it ends is empty.
+    const int32_t end = static_cast<int32_t>(load_le32(header + image_signed_end_offset));
+    const int r = sampled_digest(source, end, rules.step, digest);
     if (r != image_valid) return r;
     return memcmp(digest, expected, md5_digest_size) == 0 ? image_valid : image_digest_mismatch;
 }
@@ -95,7 +97,9 @@ int kernel_image_verify(const unsigned char *key, std::span<const unsigned char>
 
 int cramfs_image_verify(const char *path, uint32_t step, const uint8_t *version,
                         const unsigned char *key) {
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    // Only a regular file is read: a FIFO would block, a directory or a
+    // device has no image size.
+    unique_fd fd(open_regular_file(path, nullptr));
     if (!fd.valid()) return image_cannot_open;
     const int descriptor = fd.get();
     const image_rules rules{cramfs_image_magic, cramfs_header_size, step, key, version};

@@ -68,8 +68,10 @@ struct image_rules {
 // read (image_short), magic, key record and RSA operation on the signature
 // block, version (when asked and the header's version bytes are not all 0),
 // then the MD5 digest of the sampled signed region, which must equal the 16
-// low bytes of the RSA result in little-endian order. Offsets are 64-bit, so
-// no signed end can reach outside the image.
+// low bytes of the RSA result in little-endian order. The signed end is a
+// signed 32-bit word: one at or below 136 (every word from 2^31 on among
+// them) leaves an empty region, which proves nothing and is refused as a
+// mismatch. Offsets are 64-bit, so no signed end can reach outside the image.
 int image_verify(const image_source &source, const image_rules &rules);
 
 // The kernel image check on an image in memory: 0 valid, 1 any failure.

@@ -1,7 +1,9 @@
 #include "core/fullio.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 ssize_t full_read(int fd, void *buffer, size_t n) {
@@ -46,4 +48,22 @@ ssize_t full_write(int fd, const void *data, size_t n) {
         done += static_cast<size_t>(put);
     }
     return static_cast<ssize_t>(done);
+}
+
+int open_regular_file(const char *path, uint64_t *size) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    int error = 0;
+    if (fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (error != 0) {
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
+    return fd;
 }

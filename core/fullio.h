@@ -18,3 +18,10 @@ ssize_t full_pread(int fd, void *buffer, size_t n, uint64_t offset);
 // Writes all n bytes (interrupted calls are repeated). n, or -1 with errno
 // set (a write that stores nothing counts as an error).
 ssize_t full_write(int fd, const void *data, size_t n);
+
+// Opens path read-only, close-on-exec, for reading a file whose size bounds
+// what is read: without waiting (the open of a FIFO would wait for a
+// writer), and only when it is a regular file (else -1 with EISDIR for a
+// directory, EINVAL for anything else). The descriptor, with the file's size
+// in *size; -1 with errno set.
+int open_regular_file(const char *path, uint64_t *size);

@@ -1,5 +1,7 @@
 #include "core/zui.h"
 
+#include "core/shell_word.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,18 @@ int zui_send(const char *format, ...) {
     int r = vsend(zui(), format, ap);
     va_end(ap);
     return r;
+}
+
+int zui_send_text(zui_client &client, const char *head, const char *text) {
+    char command[zui_command_size];
+    command_line line{command, sizeof command};
+    if (!command_start(line, head)) return -1;
+    command_append_cut(line, text);
+    return client.run(command);
+}
+
+int zui_send_text(const char *head, const char *text) {
+    return zui_send_text(zui(), head, text);
 }
 
 int zui_progress(zui_client &client, long long done, long long total) {

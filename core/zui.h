@@ -16,9 +16,18 @@ struct zui_client {
 zui_client &zui();
 
 // Formats a command line (cut at 254 characters) and runs it; returns what
-// run returned (0 means delivered).
+// run returned (0 means delivered). Only for the program's own words and
+// numbers: a text from outside goes through zui_send_text.
 int zui_send(zui_client &client, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int zui_send(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Sends head (the program's own words, as they stand) followed by text as one
+// double-quoted shell word, so that the client receives the text as one
+// argument whatever it holds. A line that cannot hold the whole text within
+// 254 characters holds as much of the text as fits, still quoted. Returns what
+// run returned.
+int zui_send_text(zui_client &client, const char *head, const char *text);
+int zui_send_text(const char *head, const char *text);
 
 // Progress of done out of total as a percent: when it differs from the last
 // one sent, prints "<percent>/100" on standard error and sends

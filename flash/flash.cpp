@@ -1,6 +1,7 @@
 #include "flash/flash.h"
 
 #include "core/byteorder.h"
+#include "core/durable.h"
 #include "flash/module.h"
 #include "flash/trace.h"
 
@@ -133,7 +134,8 @@ int FLASH_Exit() {
     if (holder.load() != this_thread()) return -1;
     int result = 0;
     if (state.cache_mode) {
-        if (close(state.cache) != 0) result = -1;
+        // What was written to the cache counts once the storage confirmed it.
+        if (flush_and_close(state.cache) != 0) result = -1;
         state.cache = -1;
         state.cache_mode = false;
     } else {
@@ -151,6 +153,11 @@ int FLASH_Exit() {
     holder.store(0);
     flash_mutex.unlock();
     return result;
+}
+
+int FLASH_Flush() {
+    if (holder.load() != this_thread()) return -1;
+    return state.cache_mode ? flush_written(state.cache) : 0;
 }
 
 int FLASH_GetInfos(unsigned char *infos) {

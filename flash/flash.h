@@ -43,10 +43,14 @@ struct flash_sector {
 // loaded) and opens the device. 0 with the mutex held; -1 with nothing held
 // or open (also when this thread holds the flash already).
 int FLASH_Init();
-// Closes what FLASH_Init opened, removes the module if this layer loaded it,
-// releases the mutex (also on failure). 0 or -1; -1 when the calling thread
-// does not hold the flash.
+// Closes what FLASH_Init opened (the cache file's data flushed first),
+// removes the module if this layer loaded it, releases the mutex (also on
+// failure). 0 or -1: -1 when the flush, a close or the removal failed, or
+// when the calling thread does not hold the flash.
 int FLASH_Exit();
+// Flushes what was written so far to the storage: in cache mode the cache
+// file's data (fdatasync); the device writes each request through. 0 or -1.
+int FLASH_Flush();
 
 // Device requests 1 to 7, or their cache variants in cache mode.
 int FLASH_GetInfos(unsigned char *infos); // flash_infos_size bytes, in and out

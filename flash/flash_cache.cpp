@@ -1,6 +1,7 @@
 // Making and dissolving the flash cache.
 #include "flash/flash.h"
 
+#include "core/durable.h"
 #include "core/unique.h"
 #include "flash/trace.h"
 
@@ -29,7 +30,7 @@ bool write_new_file(const char *path, const void *data, size_t n) {
         if (w <= 0) return false;
         done += static_cast<size_t>(w);
     }
-    return fsync(fd.get()) == 0 && fd.reset() == 0;
+    return flush_and_close(fd.release()) == 0;
 }
 
 // Reads the whole flash image from path; false unless it is complete.
@@ -117,6 +118,13 @@ int FLASH_ActivateCache() {
     if (!write_new_file(cache_new_path, image.get(), flash_size) ||
         rename(cache_new_path, flash_cache_path) != 0) {
         unlink(cache_new_path);
+        unlink(flash_infos_cache_path);
+        return -1;
+    }
+    // Flash writes go to the cache from now on: its name must survive a
+    // power loss, or they would be lost with it.
+    if (flush_parent(flash_cache_path) != 0) {
+        unlink(flash_cache_path);
         unlink(flash_infos_cache_path);
         return -1;
     }

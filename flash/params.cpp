@@ -3,6 +3,7 @@
 #include "core/byteorder.h"
 #include "core/unique.h"
 #include "flash/param_records.h"
+#include "flash/rawmmc.h"
 #include "flash/storage.h"
 #include "flash/store_lock.h"
 
@@ -171,6 +172,22 @@ int param_image_patch(uint32_t offset, const void *data, uint32_t length) {
     store_lock_hold hold;
     if (!hold.held()) return -1;
     return image_patch(offset, data, length);
+}
+
+bool param_area(const char *area) {
+    const char *name = raw_area_name(area);
+    if (name == nullptr) return false;
+    const std::string_view given(name);
+    return given == params_area || given == prod_area || given == logo_area;
+}
+
+int param_area_write(const char *area, int32_t offset, const void *buffer, int32_t length,
+                     storage_progress progress, void *context) {
+    if (!param_area(area))
+        return flash_write_with_progress(area, offset, buffer, length, progress, context);
+    store_lock_hold hold;
+    if (!hold.held()) return -1;
+    return flash_write_with_progress(area, offset, buffer, length, progress, context);
 }
 
 int boot_selection_read() {

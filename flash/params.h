@@ -3,6 +3,8 @@
 // each read and written under the store lock (flash/store_lock.h).
 #pragma once
 
+#include "flash/storage.h"
+
 #include <cstdint>
 
 // Record names.
@@ -48,6 +50,17 @@ int param_update(const char *record, int (*edit)(unsigned char *bytes, int32_t s
 // Patches length bytes at offset of the parameter image under the store lock
 // (a range past the image gives -1 and writes nothing). 0 or negative.
 int param_image_patch(uint32_t offset, const void *data, uint32_t length);
+
+// True for the raw areas that hold parameter records ("params", "prod",
+// "banner"; display names are translated first).
+bool param_area(const char *area);
+
+// Writes a raw area as flash_write_with_progress does; an area that holds
+// parameter records is written under the store lock, so that no record
+// writer's read-modify-write overwrites it, and refused (-1) when the lock
+// cannot be had. The write's result, or -1.
+int param_area_write(const char *area, int32_t offset, const void *buffer, int32_t length,
+                     storage_progress progress, void *context);
 
 // The boot entry index stored in ParamStore_4, or -1 when the record cannot
 // be read or its magic is wrong.

@@ -39,8 +39,15 @@ const char *raw_area_name(const char *name) {
     return name;
 }
 
+bool raw_area_name_valid(const char *name) {
+    if (name == nullptr) return false;
+    const std::string_view given(name);
+    return !given.empty() && given != "." && given != ".." &&
+           given.find('/') == std::string_view::npos;
+}
+
 int raw_area_path(const char *name, char *path, size_t size) {
-    if (name == nullptr || path == nullptr) return -1;
+    if (!raw_area_name_valid(name) || path == nullptr) return -1;
     int n = strcmp(name, raw_mmc_name) == 0 ? snprintf(path, size, "/dev/%s", raw_mmc_device)
                                             : snprintf(path, size, "%s/%s", raw_area_root, name);
     return n < 0 || static_cast<size_t>(n) >= size ? -1 : 0;

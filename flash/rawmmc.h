@@ -28,8 +28,13 @@ inline constexpr raw_area_row raw_areas[] = {
 // Kernel" and "recovery" give "recovery"); any other name comes back as given.
 const char *raw_area_name(const char *name);
 
+// True when name can name an area: not empty, no "/" and not "." or "..",
+// so that its path stays inside the raw-area folder.
+bool raw_area_name_valid(const char *name);
+
 // Writes the area's path into path: /dev/mmcblk0 for "rawmmc", else
-// /mnt/rawfs/<name>. No name translation. 0, or -1 when it does not fit.
+// /mnt/rawfs/<name>. No name translation. 0, or -1 when the name is not
+// valid (raw_area_name_valid) or the path does not fit.
 int raw_area_path(const char *name, char *path, size_t size);
 
 // Opens the area (no name translation) with flags, close-on-exec.

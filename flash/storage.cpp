@@ -1,5 +1,6 @@
 #include "flash/storage.h"
 
+#include "core/durable.h"
 #include "core/unique.h"
 #include "flash/params.h"
 #include "flash/rawmmc.h"
@@ -28,8 +29,9 @@ int default_write_with_progress(const char *area, int32_t offset, const void *bu
         int r = mmc_write_buffer(fd.get(), buffer, offset, length);
         if (r < 0) return r;
     }
-    // A failing close can mean the bytes did not reach the area.
-    if (fd.reset() != 0) return -1;
+    // The area is written once the storage has confirmed the bytes: a
+    // failing flush or close can mean they did not reach it.
+    if (flush_and_close(fd.release()) != 0) return -1;
     if (progress != nullptr) progress(100, context);
     return 0;
 }
@@ -51,7 +53,7 @@ int default_size_max(const char *area) {
 int default_partition_erase(const char *area, int) {
     byte_buffer block = make_zeroed_buffer(partition_erase_block);
     if (!block) return -1;
-    return flash_write(area, 0, block.get(), partition_erase_block);
+    return param_area_write(area, 0, block.get(), partition_erase_block, nullptr, nullptr);
 }
 
 constexpr storage_operations default_operations = {
@@ -84,6 +86,13 @@ int call(const char *name, Args... args) {
     return operation != nullptr ? operation(raw_area_name(name), args...) : -1;
 }
 
+// The same for the area slots, which every table turns into a path: a name
+// that could leave the raw-area folder is an unknown area (-1).
+template <auto slot, typename... Args>
+int call_area(const char *name, Args... args) {
+    return raw_area_name_valid(name) ? call<slot>(name, args...) : -1;
+}
+
 } // namespace
 
 const storage_operations &storage_default_operations() {
@@ -96,31 +105,31 @@ const storage_operations *storage_select(const storage_operations *t) {
 }
 
 int flash_read(const char *area, int32_t offset, void *buffer, int32_t length) {
-    return call<&storage_operations::flash_read>(area, offset, buffer, length);
+    return call_area<&storage_operations::flash_read>(area, offset, buffer, length);
 }
 
 int flash_write(const char *area, int32_t offset, const void *buffer, int32_t length) {
-    return call<&storage_operations::flash_write>(area, offset, buffer, length);
+    return call_area<&storage_operations::flash_write>(area, offset, buffer, length);
 }
 
 int flash_read_with_progress(const char *area, int32_t offset, void *buffer, int32_t length,
                              storage_progress progress, void *context) {
-    return call<&storage_operations::flash_read_with_progress>(area, offset, buffer, length,
-                                                               progress, context);
+    return call_area<&storage_operations::flash_read_with_progress>(area, offset, buffer, length,
+                                                                    progress, context);
 }
 
 int flash_write_with_progress(const char *area, int32_t offset, const void *buffer, int32_t length,
                               storage_progress progress, void *context) {
-    return call<&storage_operations::flash_write_with_progress>(area, offset, buffer, length,
-                                                                progress, context);
+    return call_area<&storage_operations::flash_write_with_progress>(area, offset, buffer, length,
+                                                                     progress, context);
 }
 
 int flash_size_max(const char *area) {
-    return call<&storage_operations::flash_size_max>(area);
+    return call_area<&storage_operations::flash_size_max>(area);
 }
 
 int flash_partition_erase(const char *area, int flags) {
-    return call<&storage_operations::flash_partition_erase>(area, flags);
+    return call_area<&storage_operations::flash_partition_erase>(area, flags);
 }
 
 int param_read(const char *record, int32_t offset, void *buffer, int32_t length) {

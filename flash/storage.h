@@ -36,7 +36,8 @@ const storage_operations &storage_default_operations();
 const storage_operations *storage_select(const storage_operations *table);
 
 // Each operation translates the area name (raw_area_name) and calls its slot
-// of the selected table; an empty slot gives -1.
+// of the selected table; an empty slot gives -1, and so does an area name
+// that could leave the raw-area folder (raw_area_name_valid).
 
 // Reads length bytes of the area at offset. 0 or negative.
 int flash_read(const char *area, int32_t offset, void *buffer, int32_t length);
@@ -52,7 +53,9 @@ int flash_write_with_progress(const char *area, int32_t offset, const void *buff
 // The area's maximum size in bytes, or negative.
 int flash_size_max(const char *area);
 // Invalidates the area by writing partition_erase_block zero bytes at its
-// start (flags are ignored). The write's result.
+// start (flags are ignored); the default table writes areas holding
+// parameter records under the store lock (param_area_write). The write's
+// result.
 int flash_partition_erase(const char *area, int flags);
 // Reads, writes or sizes a parameter record (flash/params.h).
 int param_read(const char *record, int32_t offset, void *buffer, int32_t length);

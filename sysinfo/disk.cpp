@@ -1,6 +1,8 @@
 #include "sysinfo/disk.h"
 
+#include "core/durable.h"
 #include "core/hostops.h"
+#include "core/shell_word.h"
 #include "core/unique.h"
 #include "sysinfo/board.h"
 
@@ -102,7 +104,8 @@ int write_partition_table(const disk_paths &paths) {
     }
 
     host().print("%s: About to write partition table on %s\n", write_table_step, paths.disk);
-    if (pwrite(disk.get(), &mbr, sizeof mbr, 0) != static_cast<ssize_t>(sizeof mbr)) {
+    if (pwrite(disk.get(), &mbr, sizeof mbr, 0) != static_cast<ssize_t>(sizeof mbr) ||
+        flush_written(disk.get()) != 0) {
         host().print("%s: Could not write partition table on %s\n", write_table_step, paths.disk);
         return -1;
     }
@@ -119,9 +122,12 @@ int write_partition_table(const disk_paths &paths) {
 
 int format_media_partition(const disk_paths &paths) {
     char command[256];
-    int n = snprintf(command, sizeof command, "/sbin/mkdosfs -F 32 -n %s %s",
-                     board_media_partitionlabel(), paths.media_partition);
-    if (n < 0 || n >= static_cast<int>(sizeof command)) return -1;
+    command_line line{command, sizeof command};
+    if (!command_start(line, "/sbin/mkdosfs -F 32 -n ") ||
+        !command_append_word(line, board_media_partitionlabel(), shell_quoting::when_needed) ||
+        !command_append(line, " ") ||
+        !command_append_word(line, paths.media_partition, shell_quoting::when_needed))
+        return -1;
     return host().system(command);
 }
 

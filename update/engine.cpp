@@ -130,6 +130,18 @@ uint64_t payload_left(const oza_engine &e, uint64_t read) {
     return at < uint64_t(e.size) ? uint64_t(e.size) - at : 0;
 }
 
+bool oza_file_unchanged(const oza_engine &e) {
+    file_identity now;
+    return file_identity_of(e.fd, now) && same_file_identity(now, e.verified);
+}
+
+bool oza_file_replaced(oza_engine &e) {
+    file_identity now;
+    if (!file_identity_of(e.fd, now) || now.size != e.verified.size) return false;
+    e.verified = now;
+    return true;
+}
+
 void host_trace(oza_engine &e, const char *format, ...) {
     char text[256];
     va_list args;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "update/engine.h"
+#include "update/fileio.h"
 #include "update/progress.h"
 #include "update/reader.h"
 
@@ -16,6 +17,7 @@ struct oza_engine {
     char path[oza_context_path_size] = {}; // its path, always terminated
     int fd = -1;                           // the update file (FRMT's host may replace it)
     int64_t size = 0;                      // taken once, when the file is opened
+    file_identity verified;                // the file as it was when it was verified
     int slot = 1;                          // signature slot 1 to 5
     uint32_t boot = 0, autodelete = 0, coldflash = 0;
     oza_progress progress;
@@ -44,6 +46,15 @@ void host_trace(oza_engine &e, const char *format, ...) __attribute__((format(pr
 // Resolves a mount-point index through the installed table: 0 and the path,
 // or non-zero for an unknown index.
 int resolve_mountpoint(oza_engine &e, uint32_t index, const char **path);
+
+// True when the update file open in e is still the file that was verified
+// (file_identity): a file changed in place since would feed the chunks bytes
+// the signature never covered.
+bool oza_file_unchanged(const oza_engine &e);
+// Takes the identity of the descriptor in e as the verified one after the
+// host replaced the file by its copy (FRMT): false, with nothing taken, when
+// the copy is not a regular file of the verified size.
+bool oza_file_replaced(oza_engine &e);
 
 // Opens the file at path into e and checks it as far as the start of "UNIT":
 // size, magic, signature, cipher chunk; selects the chunk reader. announce

@@ -2,6 +2,7 @@
 // carried in the update, MOVE copies a file and removes the source, DLET
 // removes a file or a tree, EXT2 changes a mode, MSGB shows a message.
 #include "core/byteorder.h"
+#include "core/durable.h"
 #include "core/unique.h"
 #include "update/chunks.h"
 #include "update/engine_state.h"
@@ -118,6 +119,8 @@ int chunk_copy(oza_engine &e) {
             counted -= k * mebibyte;
         }
     }
+    // The file is installed once the storage has confirmed it, not before.
+    if (out.close() != 0) return oza_copy_failed;
     weight.finish();
     if (to.index == oza_system_index) e.cb.create_file(to.path);
     return oza_ok;
@@ -151,7 +154,9 @@ int chunk_move(oza_engine &e) {
         return oza_ok;
     }
 
-    // The source goes only once every byte of it was read and written.
+    // The source goes only once every byte of it was read and written, and
+    // the storage has confirmed the copy: its data flushed and closed without
+    // error, and its directory entry flushed.
     unsigned char piece[copy_piece];
     for (;;) {
         ssize_t n = file_read(source.fd, piece, sizeof piece);
@@ -160,7 +165,7 @@ int chunk_move(oza_engine &e) {
         if (!file_write_full(destination.fd, piece, static_cast<size_t>(n)))
             return oza_move_destination;
     }
-    destination.close();
+    if (destination.close() != 0 || flush_parent(to.path) != 0) return oza_move_destination;
     source.close();
     if (remove(from.path) != 0) return oza_move_remove;
     progress_step(e.progress);

@@ -1,10 +1,12 @@
 #include "update/fileio.h"
 
+#include "core/durable.h"
 #include "update/trace.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int file_open(const char *path, int flags, mode_t mode) {
@@ -40,9 +42,15 @@ int64_t file_tell(int fd) {
 int file_close(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     const bool written = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
-    int r = close(fd);
+    // sync reports nothing: what was written counts only once the flush of
+    // this descriptor and its close said so.
+    int r = written ? flush_and_close(fd) : close(fd);
     if (r != 0) oza_debug("file_close: %s", strerror(errno));
-    if (written) sync();
+    if (written) {
+        const int error = errno;
+        sync();
+        errno = error;
+    }
     return r;
 }
 
@@ -80,4 +88,23 @@ bool file_write_full(int fd, const void *buffer, size_t count) {
         count -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool file_identity_of(int fd, file_identity &identity) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+    identity.size = st.st_size;
+    identity.modified_s = st.st_mtim.tv_sec;
+    identity.modified_ns = st.st_mtim.tv_nsec;
+    identity.changed_s = st.st_ctim.tv_sec;
+    identity.changed_ns = st.st_ctim.tv_nsec;
+    return true;
+}
+
+bool same_file_identity(const file_identity &a, const file_identity &b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified_s == b.modified_s && a.modified_ns == b.modified_ns &&
+           a.changed_s == b.changed_s && a.changed_ns == b.changed_ns;
 }

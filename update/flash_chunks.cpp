@@ -155,6 +155,12 @@ int chunk_flash(oza_engine &e) {
         p += piece;
         weight.step(share);
     }
+    // In cache mode the sectors are written only once the cache file's data
+    // is on the storage.
+    if (FLASH_Flush() != 0) {
+        host_trace(e, "error flash flush");
+        return oza_flash_failed;
+    }
     weight.finish();
     host_trace(e, "flash ok");
     return oza_ok;
@@ -174,10 +180,11 @@ int chunk_mmcflash(oza_engine &e) {
 
     weight_spread weight(e.progress);
     mmc_progress progress{&weight, weight.weight / 100};
-    // The storage operations take signed 32-bit offsets and lengths.
+    // The storage operations take signed 32-bit offsets and lengths. Areas
+    // holding parameter records are written under the store lock.
     if (a.offset > INT32_MAX || a.length > INT32_MAX ||
-        flash_write_with_progress(a.name, static_cast<int32_t>(a.offset), data.get(),
-                                  static_cast<int32_t>(a.length), mmc_report, &progress) < 0) {
+        param_area_write(a.name, static_cast<int32_t>(a.offset), data.get(),
+                         static_cast<int32_t>(a.length), mmc_report, &progress) < 0) {
         oza_debug("flashing partition \"%s\" failed\r\n", a.name);
         return oza_flash_data_short;
     }

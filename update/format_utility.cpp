@@ -1,6 +1,8 @@
 #include "update/format_utility.h"
 
+#include "core/durable.h"
 #include "core/hostops.h"
+#include "core/shell_word.h"
 #include "sysinfo/disk.h"
 #include "sysinfo/mount.h"
 
@@ -21,46 +23,14 @@ const char *plan_text(uint32_t type) {
     }
 }
 
-// True when the shell reads every character of word as itself.
-bool plain_word(const char *word) {
-    if (*word == '\0') return false;
-    for (const char *p = word; *p != '\0'; ++p)
-        if (strchr("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._+-,:@%", *p) ==
-            nullptr)
-            return false;
-    return true;
-}
-
-// Appends word to out at *at as one shell word. False when it does not fit.
-bool append_word(const char *word, char *out, size_t n, size_t *at) {
-    auto put = [&](char c) {
-        if (*at + 1 >= n) return false;
-        out[(*at)++] = c;
-        out[*at] = '\0';
-        return true;
-    };
-    if (plain_word(word)) {
-        for (const char *p = word; *p != '\0'; ++p)
-            if (!put(*p)) return false;
-        return true;
-    }
-    // Single quotes keep everything but a single quote, which is closed,
-    // escaped and reopened.
-    if (!put('\'')) return false;
-    for (const char *p = word; *p != '\0'; ++p) {
-        if (*p == '\'') {
-            if (!put('\'') || !put('\\') || !put('\'') || !put('\'')) return false;
-        } else if (!put(*p)) {
-            return false;
-        }
-    }
-    return put('\'');
-}
-
-// Copies from to to with /bin/cp through the shell: true when it succeeded.
+// Copies from to to with /bin/cp through the shell, then flushes the copy
+// and its folder: true when all of it succeeded, so that the original may go.
 bool copy_file(const char *from, const char *to) {
     char command[2048];
-    return copy_command(from, to, command, sizeof command) && host().system(command) == 0;
+    if (!copy_command(from, to, command, sizeof command) || host().system(command) != 0)
+        return false;
+    const int fd = open(to, O_RDONLY | O_CLOEXEC);
+    return fd >= 0 && flush_and_close(fd) == 0 && flush_parent(to) == 0;
 }
 
 // Type 3: the partition table, with the system partition unmounted meanwhile.
@@ -88,14 +58,12 @@ int rebuild_media(uint32_t type) {
 } // namespace
 
 bool copy_command(const char *from, const char *to, char *out, size_t n) {
-    static constexpr char cp[] = "/bin/cp ";
-    if (n < sizeof cp) return false;
-    memcpy(out, cp, sizeof cp);
-    size_t at = sizeof cp - 1;
-    if (!append_word(from, out, n, &at) || at + 1 >= n) return false;
-    out[at++] = ' ';
-    out[at] = '\0';
-    return append_word(to, out, n, &at);
+    command_line line{out, n};
+    // An operand that starts with '-' would be read as an option.
+    const bool options_end = from[0] == '-' || to[0] == '-';
+    return command_start(line, options_end ? "/bin/cp -- " : "/bin/cp ") &&
+           command_append_word(line, from, shell_quoting::when_needed) &&
+           command_append(line, " ") && command_append_word(line, to, shell_quoting::when_needed);
 }
 
 int format_utility(uint32_t type, uint32_t cleanup, const char *update_path, int *update_fd) {

@@ -31,6 +31,6 @@ enum format_result {
 int format_utility(uint32_t type, uint32_t cleanup, const char *update_path, int *update_fd);
 
 // Writes the command "/bin/cp FROM TO" into out (n bytes) with each path as
-// one shell word: quoted only when it holds characters the shell would read.
-// False when it does not fit.
+// one shell word: quoted only when it holds characters the shell would read;
+// "/bin/cp -- FROM TO" when a path starts with '-'. False when it does not fit.
 bool copy_command(const char *from, const char *to, char *out, size_t n);

@@ -1,5 +1,7 @@
 #include "update/mountpoint.h"
 
+#include "core/shell_word.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -8,7 +10,7 @@ namespace {
 constexpr char mount_points[oza_mount_count][oza_mount_slot] = {
     "/mnt/rawfs", "/mnt/system/", "/data/", "/mnt/storage/", "/cache/"};
 
-constexpr char mkdir_command[] = "mkdir -p ";
+constexpr char mkdir_command[] = "mkdir -p ", mkdir_options_end[] = "mkdir -p -- ";
 
 } // namespace
 
@@ -30,22 +32,6 @@ int oza_target_path(const char *mount_point, const char *field, char *out, size_
     return 0;
 }
 
-int oza_shell_quote(const char *text, char *out, size_t size) {
-    size_t n = 0;
-    auto put = [&](const char *s, size_t k) {
-        if (n + k >= size) return false;
-        memcpy(out + n, s, k);
-        n += k;
-        return true;
-    };
-    if (!put("'", 1)) return -1;
-    for (const char *c = text; *c != '\0'; ++c)
-        if (!(*c == '\'' ? put("'\\''", 4) : put(c, 1))) return -1;
-    if (!put("'", 1)) return -1;
-    out[n] = '\0';
-    return 0;
-}
-
 void oza_make_parent(const char *path) {
     const char *slash = strrchr(path, '/');
     if (slash == nullptr) return;
@@ -54,11 +40,12 @@ void oza_make_parent(const char *path) {
     if (length >= sizeof directory) return;
     memcpy(directory, path, length);
     directory[length] = '\0';
-    // Quoted, a path from the update file stays one argument whatever it holds.
-    char command[sizeof mkdir_command + 4 * oza_path_size + 2];
-    memcpy(command, mkdir_command, sizeof mkdir_command);
-    if (oza_shell_quote(directory, command + sizeof mkdir_command - 1,
-                        sizeof command - (sizeof mkdir_command - 1)) != 0)
+    // As one shell word, a path from the update file stays one argument
+    // whatever it holds.
+    char command[sizeof mkdir_options_end + 2 * oza_path_size + 2];
+    command_line line{command, sizeof command};
+    if (!command_start(line, directory[0] == '-' ? mkdir_options_end : mkdir_command) ||
+        !command_append_word(line, directory, shell_quoting::when_needed))
         return;
     [[maybe_unused]] int ignored = system(command);
 }

@@ -24,10 +24,6 @@ int get_mountpoint(uint32_t index, const char **path);
 int oza_target_path(const char *mount_point, const char *field, char *out, size_t size);
 
 // Creates the parent directory of path (everything before its last '/') with
-// the shell command "mkdir -p" and the directory quoted for the shell. The
+// the shell command "mkdir -p" and the directory as one shell word. The
 // command's result is not looked at: a failure shows when the file is opened.
 void oza_make_parent(const char *path);
-
-// Text quoted for the shell: in single quotes, each ' written as '\''.
-// 0, or -1 when the quoted text and its terminator do not fit in size bytes.
-int oza_shell_quote(const char *text, char *out, size_t size);

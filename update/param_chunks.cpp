@@ -62,7 +62,7 @@ int set_file_parameter(const char *path, const param_chunk &c) {
             !file_write_full(file.fd, bytes + at, write))
             return oza_parm_failed;
     }
-    return oza_ok;
+    return file.close() == 0 ? oza_ok : oza_parm_failed;
 }
 
 // param_update's editor for FPAR: the records lie between byte 8 and the

@@ -47,10 +47,12 @@ int check_signature(oza_engine &e) {
     if (slot == 0) return oza_bad_signature_fourcc;
     e.slot = slot;
 
-    // A key that cannot be used leaves the block as stored, and the
-    // comparison below fails.
+    // A key that cannot be used (a record that cannot be loaded, a zero
+    // modulus, no memory for the arithmetic) proves nothing: the block is
+    // then left as stored, and a block that simply holds the digest must not
+    // pass, so the check fails whatever the block holds.
     unsigned char *block = chunk + 8;
-    rsa_transform(slot_key(slot), block);
+    const bool transformed = rsa_transform(slot_key(slot), block) == 0;
 
     md5_stream(md5_stage_init, nullptr, 0, nullptr);
     unsigned char piece[digest_piece];
@@ -64,8 +66,9 @@ int check_signature(oza_engine &e) {
     }
     unsigned char digest[md5_digest_size];
     md5_stream(md5_stage_final, nullptr, 0, digest);
-    if (memcmp(digest, block, md5_digest_size) != 0) return oza_signature_mismatch;
-    plain_reader.seek(e.fd, signed_start, SEEK_SET);
+    if (!transformed || memcmp(digest, block, md5_digest_size) != 0) return oza_signature_mismatch;
+    if (plain_reader.seek(e.fd, signed_start, SEEK_SET) != signed_start)
+        return oza_digest_read_short;
     return oza_ok;
 }
 
@@ -94,8 +97,10 @@ int oza_open_and_verify(oza_engine &e, const char *path, bool announce) {
     e.size = 0;
     e.reader = plain_reader;
     announce_stage(e, announce, "opening oza file");
-    e.fd = path != nullptr ? file_open(path, O_RDONLY, 0) : -1;
-    if (e.fd < 0) return oza_open_failed;
+    // Only a regular file is read (a FIFO's open does not wait for a writer),
+    // and its identity is kept for the checks before each chunk.
+    e.fd = path != nullptr ? file_open(path, O_RDONLY | O_NONBLOCK, 0) : -1;
+    if (e.fd < 0 || !file_identity_of(e.fd, e.verified)) return oza_open_failed;
     e.size = file_seek(e.fd, 0, SEEK_END);
     if (e.size < 0 || file_seek(e.fd, 0, SEEK_SET) != 0) return oza_open_failed;
 

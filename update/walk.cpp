@@ -21,6 +21,12 @@ bool at_end(const oza_engine &e) {
     return chunk_tell(e) == e.size;
 }
 
+// The chunks are read after the digest pass: each is read only while the
+// file is still the one whose digest was checked.
+bool changed(const oza_engine &e) {
+    return !oza_file_unchanged(e);
+}
+
 } // namespace
 
 bool version_at_least(const uint32_t a[3], const uint32_t b[3]) {
@@ -38,6 +44,7 @@ bool read_chunk_header(oza_engine &e, chunk_header &h) {
 }
 
 int parse_unit(oza_engine &e) {
+    if (changed(e)) return oza_digest_read_short;
     const int64_t start = chunk_tell(e);
     unsigned char chunk[unit_read];
     if (chunk_read(e, chunk, sizeof chunk) != sizeof chunk) return oza_unit_short;
@@ -54,6 +61,7 @@ int parse_unit(oza_engine &e) {
 }
 
 int parse_version(oza_engine &e) {
+    if (changed(e)) return oza_digest_read_short;
     if (at_end(e)) return oza_end_of_file;
     const int64_t start = chunk_tell(e);
     chunk_header h;
@@ -71,6 +79,7 @@ int parse_version(oza_engine &e) {
 }
 
 int parse_duration(oza_engine &e) {
+    if (changed(e)) return oza_digest_read_short;
     if (at_end(e)) return oza_end_of_file;
     const int64_t start = e.chunk_start = chunk_tell(e);
     chunk_header h;
@@ -96,6 +105,7 @@ int parse_duration(oza_engine &e) {
 }
 
 int walk_step(oza_engine &e) {
+    if (changed(e)) return oza_digest_read_short;
     const int64_t start = e.chunk_start = chunk_tell(e);
     if (start == e.size) return oza_end_of_file;
     chunk_header h;

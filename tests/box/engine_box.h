@@ -85,6 +85,22 @@ inline std::string le32(uint32_t v) {
     return s;
 }
 
+// The same for a 16-bit value.
+inline std::string le16(uint16_t v) {
+    return std::string{char(v & 0xff), char(v >> 8)};
+}
+
+// Bytes in lower-case hexadecimal, as the manifests' "hex" fields take them.
+inline std::string hex(const std::string &bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
 // A box with the helpers that pack files into it and run the driver there.
 class update_box {
 public:

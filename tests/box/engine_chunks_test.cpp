@@ -10,16 +10,13 @@ namespace {
 using namespace engine_box;
 
 const std::string msgb = R"({"type": "MSGB", "text": "next"})";
+const std::string storage_driver = STORAGE_DRIVER;
 
 std::string repeat(const std::string &pattern, size_t n) {
     std::string s;
     while (s.size() < n) s += pattern;
     s.resize(n);
     return s;
-}
-
-std::string le16(uint16_t v) {
-    return std::string{char(v & 0xff), char(v >> 8)};
 }
 
 // A typed parameter record: length (header included), identifier, value.
@@ -392,6 +389,63 @@ TEST_F(Engine, MmcPatchChangesOnlyTheParameterImage) {
         << "a hundredth of each weight";
 }
 
+// Raw writes of "params" (MMCF) and patches of its image (EXT3), one after
+// the other, run while three record writers rewrite the whole image again
+// and again: every raw write and every patch is still there at the end.
+// (Without the store lock around the raw writes, about every second one is
+// lost to a record writer that read the image before it.)
+TEST_F(Engine, ParameterImageWritersSideBySideLoseNothing) {
+    constexpr int writers = 12;
+    std::string files;
+    for (int i = 0; i < writers; ++i) {
+        const std::string n = std::to_string(i);
+        pack({.chunks = R"({"type": "MMCF", "area": "params", "offset": )" +
+                        std::to_string(1000 + 16 * i) + R"(, "text": "mmcf)" + n + "\"}"},
+             "/cache/mmcf" + n + ".oza");
+        pack({.chunks = R"({"type": "EXT3", "area": "params", "offset": )" +
+                        std::to_string(3000 + 16 * i) + R"(, "text": "ext3)" + n + "\"}"},
+             "/cache/ext3" + n + ".oza");
+        files += " /cache/mmcf" + n + ".oza /cache/ext3" + n + ".oza";
+    }
+    run_result r =
+        box.shell("D=" + shell_quote(storage_driver) + "; E=" + shell_quote(driver) +
+                  "\n"
+                  "for w in 'ParamStore_3b 100 2' 'ParamStore_3c 200 3' 'ParamStore_4 16 4'; do\n"
+                  "  $D hammer $w 100000000 >>/tmp/hammer &\n"
+                  "done\n"
+                  "while [ ! -e /tmp/hammering ]; do sleep 0.01; done\n"
+                  "for f in" +
+                  files +
+                  "; do $E run --quiet $f; done >/tmp/runs\n"
+                  "touch /tmp/stop; wait\n"
+                  "grep -c '^result 0$' /tmp/runs\n"
+                  "grep -v '^failures 0$' /tmp/hammer\n");
+    EXPECT_EQ(r.out, std::to_string(2 * writers) + "\n") << r.err;
+    const std::string image = file("/mnt/rawfs/params");
+    for (int i = 0; i < writers; ++i) {
+        const std::string raw = "mmcf" + std::to_string(i), patch = "ext3" + std::to_string(i);
+        EXPECT_EQ(image.substr(1000 + 16 * i, raw.size()), raw);
+        EXPECT_EQ(image.substr(3000 + 16 * i, patch.size()), patch);
+    }
+}
+
+// Every entry point that turns a raw-area name into a path refuses a name
+// that would leave /mnt/rawfs, with its "unknown area" result.
+TEST_F(Engine, RawAreaNamesThatLeaveTheFolderAreRefusedEverywhere) {
+    box.write("/data/victim", "precious");
+    for (const std::string name : {"../../data/victim", "../rawfs/../../data/victim", "..", ".", "",
+                                   "/data/victim", "sub/../params"}) {
+        EXPECT_EQ(box.applet({"flash_partition_erase", name}).status, 1) << name;
+        const std::vector<std::string> out =
+            install({.chunks = R"({"type": "MMCF", "area": ")" + name + R"(", "text": "x"})"});
+        EXPECT_EQ(result(out), 220) << name;
+        run_result r = box.run({storage_driver, "write", name, "0", "00", "+", "read", name, "0",
+                                "1", "+", "size", name, "+", "erase", name});
+        EXPECT_EQ(r.out, "-1\n-1\n-1\n-1\n") << name;
+        EXPECT_EQ(file("/data/victim"), "precious") << name;
+    }
+}
+
 class TagPatch : public Engine {
 protected:
     // The box's list: core (5 words), memory (4), revision (3), terminator at 48.
@@ -400,13 +454,7 @@ protected:
         return le32(words) + le32(tag) + std::string(4 * (words - 2), fill);
     }
     std::vector<std::string> patch(const std::string &bytes) {
-        std::string hex;
-        for (unsigned char c : bytes) {
-            static constexpr char digits[] = "0123456789abcdef";
-            hex += digits[c >> 4];
-            hex += digits[c & 15];
-        }
-        return install({.chunks = R"({"type": "TAGP", "hex": ")" + hex + "\"}"});
+        return install({.chunks = R"({"type": "TAGP", "hex": ")" + hex(bytes) + "\"}"});
     }
 };
 

@@ -11,15 +11,21 @@
 //     --format-result N          what format returns (0)
 //     --format-reopen            format closes the update file and reopens it
 //                                at the same position, as a host that reformats
+//     --format-copy EXTRA        the same, but the file reopened is a copy of
+//                                the update file (a new file renamed over it)
+//                                with EXTRA zero bytes appended
 //     --mount N=PATH             a host get_mountpoint with this entry (repeatable);
 //                                without it the slot stays empty
 //     --missing SLOT             leaves callback SLOT empty ("table" for no table)
 //     --quiet                    prints only the result
+//     --bignum-held              holds the big-number work area during the run,
+//                                so the signature check cannot have it
 //   check-file M m r PATH        OZA_check_file
 //   coldflash PATH               OZA_check_coldflash
 //   truncations PATH COPY        for every size n from 0 to PATH's size: writes
 //                                PATH's first n bytes to COPY and runs it quietly;
 //                                prints "n result" for each
+#include "update/bignum.h"
 #include "update/engine.h"
 
 #include <cstdarg>
@@ -38,7 +44,8 @@ using args = std::vector<std::string>;
 
 struct settings {
     uint32_t min[3] = {4, 0, 25}, sys[3] = {4, 0, 28};
-    bool min_fail = false, sys_fail = false, quiet = false, reopen = false;
+    bool min_fail = false, sys_fail = false, quiet = false, reopen = false, bignum_held = false;
+    long copy_extra = -1; // --format-copy
     int message_result = 0, format_result = 0;
     std::map<uint32_t, std::string> mounts;
 } set;
@@ -82,9 +89,23 @@ void on_load_flash_param() {
     line("load_flash_param");
 }
 
+// Replaces the file at path by a copy of it with extra zero bytes appended.
+bool replace_by_copy(const char *path, long extra) {
+    const std::string copy = std::string(path) + ".copy";
+    FILE *in = fopen(path, "rb");
+    FILE *out = fopen(copy.c_str(), "wb");
+    bool ok = in != nullptr && out != nullptr;
+    for (int c; ok && (c = fgetc(in)) != EOF;) ok = fputc(c, out) != EOF;
+    for (long i = 0; ok && i < extra; ++i) ok = fputc(0, out) != EOF;
+    if (in != nullptr) fclose(in);
+    if (out != nullptr && fclose(out) != 0) ok = false;
+    return ok && rename(copy.c_str(), path) == 0;
+}
+
 int on_format(uint32_t type, uint32_t cleanup, const char *path, int *fd) {
     line("format %u %u %s", type, cleanup, path);
-    if (set.reopen) {
+    if (set.copy_extra >= 0 && !replace_by_copy(path, set.copy_extra)) line("format copy failed");
+    if (set.reopen || set.copy_extra >= 0) {
         off_t at = lseek(*fd, 0, SEEK_CUR);
         close(*fd);
         *fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -175,8 +196,12 @@ int run_update(const args &a) {
             set.format_result = atoi(a.at(++i).c_str());
         else if (o == "--format-reopen")
             set.reopen = true;
+        else if (o == "--format-copy")
+            set.copy_extra = atol(a.at(++i).c_str());
         else if (o == "--quiet")
             set.quiet = true;
+        else if (o == "--bignum-held")
+            set.bignum_held = true;
         else if (o == "--mount") {
             const std::string &m = a.at(++i);
             const size_t eq = m.find('=');
@@ -194,7 +219,9 @@ int run_update(const args &a) {
     if (i >= a.size()) return 2;
     oza_context context = {};
     snprintf(context.path, sizeof context.path, "%s", a[i].c_str());
+    if (set.bignum_held && bn_acquire() != 0) return 2;
     const int r = OZA_run(&context, no_table ? nullptr : &table);
+    if (set.bignum_held) bn_release();
     printf("result %d\n", r);
     line("flags %u %u", OZA_boot_flag(), OZA_autodelete_flag());
     return 0;

@@ -4,6 +4,10 @@
 // the light checks OZA_check_file and OZA_check_coldflash.
 #include "tests/box/engine_box.h"
 
+#include "core/byteorder.h"
+#include "tests/support/oracle.h"
+#include "update/keyrec.h"
+
 #include <fstream>
 #include <map>
 #include <random>
@@ -149,6 +153,62 @@ TEST_F(Engine, AStoredKeyWithABadChecksumFallsBack) {
     EXPECT_EQ(results_of(*this, paths), (std::vector<int>{207, 0, 0}));
 }
 
+// Key records that pass their checksum but cannot be used, and a key whose
+// arithmetic cannot run: whatever the signature block holds, nothing
+// verifies. Each file's block simply holds the digest of its signed region,
+// which a check that left a failed block in place would accept.
+TEST(EngineKeys, AKeyThatCannotBeUsedVerifiesNothing) {
+    constexpr size_t slot1_record = 520 + 1024 + 196; // key store, then slot 1's record
+    const struct {
+        const char *what;
+        void (*spoil)(unsigned char *record); // null: the stored key as it is
+        bool bignum_held;
+    } rows[] = {
+        {"modulus of 65 words", [](unsigned char *r) { store_le16(r, 65); }, false},
+        {"modulus of 65535 words", [](unsigned char *r) { store_le16(r, 0xFFFF); }, false},
+        {"exponent of 5 words", [](unsigned char *r) { store_le16(r + 130, 5); }, false},
+        {"exponent of 65535 words", [](unsigned char *r) { store_le16(r + 130, 0xFFFF); }, false},
+        {"zero modulus", [](unsigned char *r) { memset(r + 2, 0, 128); }, false},
+        {"no modulus words", [](unsigned char *r) { store_le16(r, 0); }, false},
+        {"no memory for the arithmetic", nullptr, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        update_box u;
+        if (row.spoil != nullptr) {
+            const std::string mmc = u.file("/dev/mmcblk0");
+            ASSERT_GE(mmc.size(), slot1_record + key_record_size);
+            unsigned char record[key_record_size];
+            memcpy(record, mmc.data() + slot1_record, sizeof record);
+            row.spoil(record);
+            store_le32(record + key_record_checksum_offset, key_record_checksum(record));
+            ASSERT_TRUE(key_record_valid(record));
+            u.box.patch("/dev/mmcblk0", slot1_record,
+                        std::string(reinterpret_cast<const char *>(record), sizeof record));
+        }
+        u.pack({.chunks = after}, "/cache/u.oza");
+        const std::string file = u.file("/cache/u.oza");
+        const auto digest = oracle_md5(file.data() + 140, file.size() - 140);
+        std::string block(128, '\0');
+        memcpy(block.data(), digest.data(), digest.size());
+        u.box.patch("/cache/u.oza", 12, block);
+
+        std::vector<std::string> args = {"run"};
+        if (row.bignum_held) args.push_back("--bignum-held");
+        args.push_back("/cache/u.oza");
+        const std::vector<std::string> out = u.drive(args);
+        EXPECT_EQ(result(out), 207);
+        EXPECT_FALSE(has(out, "status parsing cipher")) << "the run went on past the signature";
+        EXPECT_FALSE(u.exists("/data/after"));
+        // The same file signed properly: refused with an unusable key, taken
+        // with the box's own.
+        u.pack({.chunks = after}, "/cache/signed.oza");
+        EXPECT_EQ(result(u.drive({"run", "--quiet", "/cache/signed.oza"})),
+                  row.spoil != nullptr ? 207 : 0);
+        EXPECT_EQ(u.exists("/data/after"), row.spoil == nullptr);
+    }
+}
+
 TEST_F(Engine, ACipherChunkWithAnotherMarkerLeavesTheFilePlain) {
     const std::vector<std::string> out =
         install({.time = "[1]",
@@ -255,6 +315,59 @@ TEST_F(Engine, AnEncipheredFileCutAtEveryByte) {
     ASSERT_EQ(codes.size(), size_t(size + 1));
     for (long n = 0; n <= size; ++n)
         EXPECT_EQ(std::stoi(codes[size_t(n)].substr(7)), expected(n)) << "cut at " << n;
+}
+
+// A file changed after its digest was checked stops the walk before the
+// next chunk with the short-digest-read code; nothing after the change is
+// installed. Reading it, or a host's copy of the same size after FRMT, is no
+// change.
+TEST_F(Engine, AnUpdateFileChangedAfterItsCheckStopsBeforeTheNextChunk) {
+    const struct {
+        const char *what;
+        std::string command;
+        std::vector<std::string> options;
+        int code;
+    } cases[] = {
+        {"rewritten in place",
+         R"({"type": "SHEL", "command": "printf X | dd of=/cache/u.oza bs=1 seek=200 conv=notrunc 2>/dev/null"})",
+         {},
+         206},
+        {"appended to", R"({"type": "SHEL", "command": "printf X >> /cache/u.oza"})", {}, 206},
+        {"touched", R"({"type": "SHEL", "command": "touch /cache/u.oza"})", {}, 206},
+        {"read", R"({"type": "SHEL", "command": "cat /cache/u.oza > /dev/null"})", {}, 0},
+        {"copied by the host",
+         R"({"type": "FRMT", "format": 2, "cleanup": 0})",
+         {"--format-copy", "0"},
+         0},
+        {"copied by the host, longer",
+         R"({"type": "FRMT", "format": 2, "cleanup": 0})",
+         {"--format-copy", "1"},
+         206},
+    };
+    for (const auto &c : cases) {
+        box.run({"/bin/busybox", "rm", "-f", "/data/before", "/data/after"});
+        pack({.chunks = R"({"type": "COPY", "index": "data", "path": "before", "text": "a"}, )" +
+                        c.command +
+                        R"(, {"type": "COPY", "index": "data", "path": "after", "text": "b"})"},
+             "/cache/u.oza");
+        std::vector<std::string> args = {"run"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("/cache/u.oza");
+        const std::vector<std::string> out = drive(args);
+        EXPECT_EQ(result(out), c.code) << c.what;
+        EXPECT_EQ(file("/data/before"), "a") << c.what;
+        EXPECT_EQ(exists("/data/after"), c.code == 0) << c.what;
+    }
+}
+
+// Only a regular file is opened as an update file: a FIFO would block the
+// open, a directory or a device has no size to check.
+TEST_F(Engine, AnUpdateFileThatIsNoRegularFileCannotBeOpened) {
+    box.run({"/bin/busybox", "mkfifo", "/cache/fifo"});
+    for (const char *path : {"/cache", "/cache/fifo", "/dev/zero"}) {
+        run_result r = box.run({"/usr/bin/timeout", "60", driver, "run", path});
+        EXPECT_EQ(result(lines(r.out)), 201) << path << r.err;
+    }
 }
 
 TEST_F(Engine, CheckFileAndColdFlashWithSeveralMverAndExt0) {

@@ -1,6 +1,8 @@
 // The kernel image flasher and checker, the cramfs checker and the raw
 // partition eraser in device boxes, with images signed by ozatool.
+#include "core/byteorder.h"
 #include "core/config.h"
+#include "update/keyrec.h"
 
 #include "tests/support/devbox.h"
 #include "tests/support/oracle.h"
@@ -124,11 +126,18 @@ TEST_F(BoxImages, KdFilesThatCannotBeReadFlashNothing) {
          "cannot open kernel file: " + std::string(strerror(ENAMETOOLONG))},
         {{"-k", "/tmp/zImage", "-i", fits + "k"},
          "cannot open filesystem file: " + std::string(strerror(ENAMETOOLONG))},
+        // Only regular files are packed: their size bounds what is read, and
+        // the open of a FIFO does not wait for a writer.
         {{"-k", "/tmp", "-i", "/tmp/initramfs"},
-         "error reading input file: " + std::string(strerror(EISDIR))},
+         "cannot open kernel file: " + std::string(strerror(EISDIR))},
         {{"-k", "/tmp/zImage", "-i", "/tmp"},
-         "error reading filesystem file: " + std::string(strerror(EISDIR))},
+         "cannot open filesystem file: " + std::string(strerror(EISDIR))},
+        {{"-k", "/tmp/fifo", "-i", "/tmp/initramfs"},
+         "cannot open kernel file: " + std::string(strerror(EINVAL))},
+        {{"-k", "/tmp/zImage", "-i", "/dev/zero"},
+         "cannot open filesystem file: " + std::string(strerror(EINVAL))},
     };
+    ASSERT_EQ(box.run({"/bin/busybox", "mkfifo", "/tmp/fifo"}).status, 0);
     for (const failure &f : failures) {
         std::vector<std::string> args = {"kd_flasher"};
         args.insert(args.end(), f.args.begin(), f.args.end());
@@ -274,8 +283,6 @@ TEST_F(BoxImages, KxUsesTheBuiltInKeyWhenTheStoredOneIsDamaged) {
     EXPECT_EQ(box.applet({"kx_checker", "-f", "/tmp/fallback-key"}).status, 0);
 }
 
-// ---- cramfschecker ----
-
 const std::string system_version = basic_build ? "4.0.7" : "4.0.28";
 
 std::string cramfs_out(int code) {
@@ -283,6 +290,70 @@ std::string cramfs_out(int code) {
     if (code == 0) return head + "\ncramfschecker verification OK\n\n";
     return head + "\ncramfschecker verification NOK : " + std::to_string(code) + "\n\n";
 }
+
+// Image-key records that pass their checksum but cannot be used: an image
+// whose signature block simply holds its digest is refused by both checkers
+// with their "not verified" results.
+TEST_F(BoxImages, AnImageKeyThatCannotBeUsedVerifiesNothing) {
+    signed_kernel("/tmp/kx", 3000);
+    signed_cramfs("/tmp/fs.img", 3000);
+    // The signature block (offset 8) made to hold the plain digest of [136, end).
+    for (const char *path : {"/tmp/kx", "/tmp/fs.img"}) {
+        const std::string image = box.read(path);
+        const auto digest = oracle_md5(image.data() + 136, image.size() - 136);
+        std::string plain(128, '\0');
+        memcpy(plain.data(), digest.data(), digest.size());
+        box.patch(path, 8, plain);
+    }
+    const std::string stored = box.read("/dev/mmcblk0").substr(image_key_at, key_record_size);
+    ASSERT_EQ(stored.size(), key_record_size);
+    const struct {
+        const char *what;
+        void (*spoil)(unsigned char *record);
+    } rows[] = {
+        {"modulus of 65 words", [](unsigned char *r) { store_le16(r, 65); }},
+        {"exponent of 5 words", [](unsigned char *r) { store_le16(r + 130, 5); }},
+        {"zero modulus", [](unsigned char *r) { memset(r + 2, 0, 128); }},
+        {"no modulus words", [](unsigned char *r) { store_le16(r, 0); }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        unsigned char record[key_record_size];
+        memcpy(record, stored.data(), sizeof record);
+        row.spoil(record);
+        store_le32(record + key_record_checksum_offset, key_record_checksum(record));
+        box.patch("/dev/mmcblk0", image_key_at,
+                  std::string(reinterpret_cast<const char *>(record), sizeof record));
+        run_result r = box.applet({"kx_checker", "-f", "/tmp/kx"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kx_line(false, "/tmp/kx"));
+        r = box.applet({"cramfschecker", "/tmp/fs.img"});
+        EXPECT_EQ(r.out, cramfs_out(5));
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+// Signed ends are signed 32-bit words: from 2^31 on they are negative, the
+// region is empty and both checkers refuse it as a mismatch, never as an
+// image that cannot be read.
+TEST_F(BoxImages, SignedEndsAroundTwoToTheThirtyFirst) {
+    const struct {
+        const char *end;
+        int cramfs_code;
+    } rows[] = {{"2147483647", 3}, {"2147483648", 6}, {"4294967295", 6}};
+    for (const auto &row : rows) {
+        signed_kernel("/tmp/kx", 3000, "image.pem", {"-e", row.end});
+        signed_cramfs("/tmp/fs.img", 3000, "0.0.0", {"-e", row.end});
+        run_result r = box.applet({"kx_checker", "-f", "/tmp/kx"});
+        EXPECT_EQ(r.status, 1) << row.end;
+        EXPECT_EQ(r.out, kx_line(false, "/tmp/kx")) << row.end;
+        r = box.applet({"cramfschecker", "/tmp/fs.img"});
+        EXPECT_EQ(r.out, cramfs_out(row.cramfs_code)) << row.end;
+        EXPECT_EQ(r.status, 1) << row.end;
+    }
+}
+
+// ---- cramfschecker ----
 
 TEST_F(BoxImages, CramfsTwoSampledBlocks) {
     signed_cramfs("/tmp/fs.img", 8 * block + 100);
@@ -330,6 +401,37 @@ TEST_F(BoxImages, CramfsResultCodes) {
     run_result r = box.applet({"cramfschecker"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "USAGE: cramfschecker FILENAME\n");
+}
+
+// The checkers read only regular files, and read them where the check needs
+// the bytes: a directory, a FIFO (whose open would wait for a writer) or a
+// device gives "cannot open", and a file of gigabytes takes no memory of its
+// size (the plain build runs under a 256 MiB address-space limit; the
+// sanitizers need far more address space for themselves).
+TEST_F(BoxImages, CheckersReadOnlyRegularFilesAndNeverAllocateTheirSize) {
+    ASSERT_EQ(box.run({"/bin/busybox", "mkfifo", "/tmp/fifo"}).status, 0);
+    ASSERT_EQ(box.run({"/usr/bin/truncate", "-s", "3G", "/tmp/huge"}).status, 0);
+    const std::string limit = VARITOOL_SANITIZED ? "" : "ulimit -v 262144; ";
+    const struct {
+        const char *path;
+        const char *kx; // kx_checker's output line
+        int cramfs;     // cramfschecker's code
+    } cases[] = {
+        {"/tmp", "kx_checker: could not open /tmp\n", 2},
+        {"/tmp/fifo", "kx_checker: could not open /tmp/fifo\n", 2},
+        {"/dev/zero", "kx_checker: could not open /dev/zero\n", 2},
+        {"/tmp/huge", "\nKx verification NOK (/tmp/huge)\n\n", 4},
+    };
+    for (const auto &c : cases) {
+        const std::string run =
+            limit + "exec /usr/bin/timeout 60 " + shell_quote(device_box::executable()) + " ";
+        run_result r = box.shell(run + "kx_checker -f " + c.path);
+        EXPECT_EQ(r.status, 1) << c.path << r.err;
+        EXPECT_EQ(r.out, c.kx) << c.path;
+        r = box.shell(run + "cramfschecker " + c.path);
+        EXPECT_EQ(r.status, 1) << c.path << r.err;
+        EXPECT_EQ(r.out, cramfs_out(c.cramfs)) << c.path;
+    }
 }
 
 // ---- flash_partition_erase ----

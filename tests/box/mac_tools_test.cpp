@@ -293,8 +293,11 @@ TEST(BoxCreateNvs, FailuresRemoveTheOutput) {
         {{"-w", "wl127x"}, 468}, // no reference file: only the section
         {{"-w", basic_build ? "wl127x" : "wl128x", "-t", "/tmp/none"}, 1},
         {{"-w", basic_build ? "wl127x" : "wl128x", "-t", "/tmp/short"}, 1},
+        // Only a regular file is read: the open of a FIFO would wait.
+        {{"-w", basic_build ? "wl127x" : "wl128x", "-t", "/tmp/fifo"}, 1},
     };
     box.write("/tmp/short", reference_file(basic_build ? 468 + 443 : 468 + 644));
+    ASSERT_EQ(box.run({"/bin/busybox", "mkfifo", "/tmp/fifo"}).status, 0);
     for (const failure &f : failures) {
         std::vector<std::string> args = {"create_nvs", "-e", "/tmp/nvs"};
         args.insert(args.end(), f.args.begin(), f.args.end());

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <thread>
@@ -84,14 +85,21 @@ void print_progress(int percent, void *) {
 
 // ---- the store lock and its creation race ----
 
-// sem-create SECONDS: creates the store semaphore as the first process does,
-// but posts it only after SECONDS; /tmp/created and /tmp/posted mark the steps.
+// sem-create SECONDS [bare]: creates the store semaphore as the first
+// process does, holding the set-up lock (a file lock on /spx), but posts it
+// only after SECONDS; /tmp/created and /tmp/posted mark the steps. "bare"
+// creates it without the set-up lock and never posts it, as a creator that
+// died right after creating it leaves it.
 int sem_create(const args &a) {
+    const bool bare = a.size() > 2 && a[2] == "bare";
+    int guard = open(store_lock_path, O_RDONLY | O_CLOEXEC);
+    if (guard < 0 || (!bare && flock(guard, LOCK_EX) != 0)) return 1;
     int id = semget(ftok(store_lock_path, store_lock_project), 1, IPC_CREAT | IPC_EXCL | 0666);
     if (id < 0) return 1;
     unsigned short zero[1] = {0};
     semctl(id, 0, SETALL, zero);
     touch("/tmp/created");
+    if (bare) return 0;
     sleep(static_cast<unsigned>(num(a.at(1))));
     touch("/tmp/posted");
     sembuf post = {0, 1, 0};
@@ -114,11 +122,13 @@ int lock(const args &) {
 }
 
 // hammer RECORD OFFSET ID COUNT: writes (ID, i) for i = 1 ... COUNT at
-// OFFSET of RECORD; prints how many writes failed.
+// OFFSET of RECORD, stopping early once /tmp/stop exists; /tmp/hammering
+// marks the first write. Prints how many writes failed.
 int hammer(const args &a) {
     uint32_t id = static_cast<uint32_t>(num(a.at(3)));
     long count = num(a.at(4)), failures = 0;
-    for (uint32_t i = 1; i <= static_cast<uint32_t>(count); ++i) {
+    for (uint32_t i = 1; i <= static_cast<uint32_t>(count) && !exists("/tmp/stop"); ++i) {
+        if (i == 2) touch("/tmp/hammering");
         uint32_t value[2] = {id, i};
         if (param_write(a.at(1).c_str(), static_cast<int32_t>(num(a.at(2))), value, 8) != 0)
             ++failures;

@@ -108,6 +108,14 @@ run_result device_box::run(const std::vector<std::string> &argv, const std::stri
     return devbox(args, input);
 }
 
+run_result device_box::run_with_fault(const std::string &spec, const std::vector<std::string> &argv,
+                                      const std::string &input) const {
+    std::vector<std::string> args = {"run", "--bind", VARITOOL_BINARY_DIR, "--fault", spec,
+                                     dir,   "--"};
+    args.insert(args.end(), argv.begin(), argv.end());
+    return devbox(args, input);
+}
+
 run_result device_box::shell(const std::string &script, const std::string &input) const {
     return run({"/bin/sh", "-c", script}, input);
 }
@@ -122,6 +130,14 @@ bool device_box::start() {
 
 run_result device_box::exec(const std::vector<std::string> &argv, const std::string &input) const {
     std::vector<std::string> args = {"exec", dir, "--"};
+    args.insert(args.end(), argv.begin(), argv.end());
+    return devbox(args, input);
+}
+
+run_result device_box::exec_with_fault(const std::string &spec,
+                                       const std::vector<std::string> &argv,
+                                       const std::string &input) const {
+    std::vector<std::string> args = {"exec", "--fault", spec, dir, "--"};
     args.insert(args.end(), argv.begin(), argv.end());
     return devbox(args, input);
 }

@@ -56,11 +56,25 @@ public:
         return run(argv, input);
     }
 
+    // The same with the box's fault library set to spec ("devbox run --fault
+    // SPEC"; the words of BOX_FAULT, such as "calls=write nth=2 do=EIO
+    // exe=varitool"). Hits are logged as "fault CALL PATH: OUTCOME".
+    run_result run_with_fault(const std::string &spec, const std::vector<std::string> &argv,
+                              const std::string &input = "") const;
+    run_result applet_with_fault(const std::string &spec, const std::vector<std::string> &args,
+                                 const std::string &input = "") const {
+        std::vector<std::string> argv = {executable()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_with_fault(spec, argv, input);
+    }
+
     // The persistent form: start the box, run commands in it, stop it.
     // Commands that leave a daemon behind must redirect its output (the
     // daemon would keep exec's output pipes open): see spawn.
     bool start();
     run_result exec(const std::vector<std::string> &argv, const std::string &input = "") const;
+    run_result exec_with_fault(const std::string &spec, const std::vector<std::string> &argv,
+                               const std::string &input = "") const;
     run_result exec_shell(const std::string &script, const std::string &input = "") const;
     // Starts argv in the background of the running box, its output going to
     // box file out_path. True when it was started.

@@ -14,7 +14,9 @@ namespace {
 std::string shell_words(const std::string &command) {
     run_result r = run_program(
         "/bin/sh",
-        {"sh", "-c", "set -- " + command.substr(8) + "; for w; do printf '[%s]' \"$w\"; done"});
+        {"sh", "-c",
+         "set -- " + command.substr(command.compare(0, 11, "/bin/cp -- ") == 0 ? 11 : 8) +
+             "; for w; do printf '[%s]' \"$w\"; done"});
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
 }
@@ -25,10 +27,11 @@ TEST(FormatUtility, CopyCommandKeepsEachPathOneWord) {
     } cases[] = {
         {"/cache/u.oza", "/bin/cp /cache/u.oza /mnt/system/temporary.oza"},
         {"/mnt/storage/my update.oza",
-         "/bin/cp '/mnt/storage/my update.oza' /mnt/system/temporary.oza"},
+         "/bin/cp \"/mnt/storage/my update.oza\" /mnt/system/temporary.oza"},
         {"/data/it's;rm -rf $HOME`x`.oza",
-         "/bin/cp '/data/it'\\''s;rm -rf $HOME`x`.oza' /mnt/system/temporary.oza"},
-        {"", "/bin/cp '' /mnt/system/temporary.oza"},
+         "/bin/cp \"/data/it's;rm -rf \\$HOME\\`x\\`.oza\" /mnt/system/temporary.oza"},
+        {"", "/bin/cp \"\" /mnt/system/temporary.oza"},
+        {"-r.oza", "/bin/cp -- -r.oza /mnt/system/temporary.oza"},
     };
     for (const auto &c : cases) {
         char out[512];

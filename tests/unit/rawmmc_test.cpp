@@ -55,6 +55,35 @@ TEST(RawAreaPath, RawmmcIsTheDeviceAndOtherNamesLieUnderRawfs) {
     EXPECT_EQ(raw_area_path("params", path, 18), 0);
 }
 
+// A name becomes one entry of the raw-area folder or nothing: "/" and the
+// folder's own entries would reach other files.
+TEST(RawAreaPath, NamesThatWouldLeaveTheFolderAreRefused) {
+    const struct {
+        const char *name;
+        bool valid;
+    } cases[] = {
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"../../data/victim", false},
+        {"/etc/passwd", false},
+        {"params/", false},
+        {"a/b", false},
+        {"...", true},
+        {"..params", true},
+        {"params..", true},
+        {"Boot Logo", true},
+        {"rawmmc", true},
+    };
+    char path[raw_area_path_size];
+    for (const auto &c : cases) {
+        EXPECT_EQ(raw_area_name_valid(c.name), c.valid) << c.name;
+        EXPECT_EQ(raw_area_path(c.name, path, sizeof path), c.valid ? 0 : -1) << c.name;
+    }
+    EXPECT_FALSE(raw_area_name_valid(nullptr));
+    EXPECT_EQ(mmc_open("../params", O_RDONLY), -1);
+}
+
 class MmcBuffer : public ::testing::Test {
 protected:
     scratch_dir dir;

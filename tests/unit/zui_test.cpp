@@ -32,6 +32,43 @@ TEST_F(Zui, CommandsAreCutAt254Characters) {
     EXPECT_EQ(sent[0].substr(0, 36), "/bin/zui -c message -a centered -t \"");
 }
 
+TEST_F(Zui, AnOrdinaryTextIsSentBetweenDoubleQuotes) {
+    zui_send_text(client, "/bin/zui -c message -a centered -t  ", "Hello from the update");
+    EXPECT_EQ(sent, std::vector<std::string>{
+                        "/bin/zui -c message -a centered -t  \"Hello from the update\""});
+}
+
+TEST_F(Zui, ATextTooLongIsCutInsideItsQuotes) {
+    const std::string head = "/bin/zui -c message -a centered -t  ";
+    for (const std::string &text :
+         {std::string(300, 'm'), std::string(300, '$'), std::string(217, 'm') + "\"$(x)\""}) {
+        sent.clear();
+        zui_send_text(client, head.c_str(), text.c_str());
+        ASSERT_EQ(sent.size(), 1u);
+        const std::string &line = sent[0];
+        EXPECT_LE(line.size(), 254u);
+        EXPECT_GE(line.size(), 253u) << "no more than an escape's length is left unused";
+        EXPECT_EQ(line.substr(0, head.size() + 1), head + "\"");
+        EXPECT_EQ(line.back(), '"');
+        // Whole escapes only: the characters between the quotes unescape to a
+        // prefix of the text.
+        std::string inner = line.substr(head.size() + 1, line.size() - head.size() - 2), back;
+        for (size_t i = 0; i < inner.size(); ++i) {
+            if (inner[i] == '\\') {
+                ASSERT_LT(++i, inner.size()) << "a split escape";
+            }
+            back += inner[i];
+        }
+        EXPECT_EQ(text.compare(0, back.size(), back), 0);
+    }
+}
+
+TEST_F(Zui, AHeadThatDoesNotFitSendsNothing) {
+    const std::string head(300, 'h');
+    EXPECT_EQ(zui_send_text(client, head.c_str(), "x"), -1);
+    EXPECT_TRUE(sent.empty());
+}
+
 TEST_F(Zui, ProgressSendsEachNewPercentOnce) {
     testing::internal::CaptureStderr();
     zui_progress(client, 0, 2); // 0 %: the starting percent, nothing sent

@@ -17,9 +17,10 @@ constexpr const char usage_text[] =
     "                   [--hdmi-mode R,W,H,PIXCLOCK,VMODE]... [--hdmi-max-pixclock KHZ]\n"
     "                   [--flash-protect START:LENGTH] [--boot-entry N]\n"
     "                   [--wifi-mac MAC] [--eth-mac MAC] [--loop] [--allow-weak-key]\n"
-    "       devbox run [--bind PATH]... [--env NAME=VALUE]... DIR [--] COMMAND [ARG]...\n"
+    "       devbox run [--bind PATH]... [--env NAME=VALUE]... [--fault SPEC] DIR [--]\n"
+    "                  COMMAND [ARG]...\n"
     "       devbox start [--bind PATH]... [--env NAME=VALUE]... [--owner PID] DIR\n"
-    "       devbox exec [--env NAME=VALUE]... DIR [--] COMMAND [ARG]...\n"
+    "       devbox exec [--env NAME=VALUE]... [--fault SPEC] DIR [--] COMMAND [ARG]...\n"
     "       devbox stop DIR\n"
     "       devbox --help\n"
     "charger kinds: dcin twl-usb twl-usb-dc bq24167 none other missing\n"
@@ -146,6 +147,8 @@ bool parse_run(int argc, char **argv, bool want_command, run_options &o) {
             o.binds.push_back(argv[++i]);
         else if (a == "--env" && i + 1 < argc && strchr(argv[i + 1], '=') != nullptr)
             o.env.push_back(argv[++i]);
+        else if (a == "--fault" && i + 1 < argc && want_command)
+            o.fault = argv[++i];
         else if (a == "--owner" && i + 1 < argc)
             o.owner = atoi(argv[++i]);
         else if (a.rfind("--", 0) == 0) {

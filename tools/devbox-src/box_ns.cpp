@@ -288,7 +288,8 @@ bool enter_root(const std::string &dir, const std::vector<bind_mount> &binds) {
 // ---- the command ----
 
 // The command's environment: a clean one with the box's PATH, the stand-in
-// library preloaded and the sanitizers told to accept it.
+// library preloaded (behind the fault library when a fault is asked for)
+// and the sanitizers told to accept it.
 std::vector<std::string> command_env(const run_options &o) {
     std::map<std::string, std::string> env = {
         {"PATH", "/sbin:/bin:/usr/sbin:/usr/bin:/box/bin"},
@@ -303,6 +304,10 @@ std::vector<std::string> command_env(const run_options &o) {
     for (const std::string &e : o.env) {
         size_t eq = e.find('=');
         if (eq != std::string::npos) env[e.substr(0, eq)] = e.substr(eq + 1);
+    }
+    if (!o.fault.empty()) {
+        env["LD_PRELOAD"] = "/box/lib/libfault.so:" + env["LD_PRELOAD"];
+        env["BOX_FAULT"] = o.fault;
     }
     std::vector<std::string> out;
     for (const auto &[k, v] : env) out.push_back(k + "=" + v);
@@ -423,6 +428,7 @@ bool prepare(const run_options &o) {
     std::string tools(self, static_cast<size_t>(n));
     tools.resize(tools.rfind('/'));
     return install_file(tools + "/libdevbox.so", o.dir + "/box/lib/libdevbox.so", 0755) &&
+           install_file(tools + "/libfault.so", o.dir + "/box/lib/libfault.so", 0755) &&
            install_file(tools + "/uevent", o.dir + "/box/bin/uevent", 0755);
 }
 

@@ -64,6 +64,7 @@ struct run_options {
     std::string dir;
     std::vector<std::string> binds;   // host paths made visible read-only
     std::vector<std::string> env;     // NAME=VALUE added to the command's environment
+    std::string fault;                // run, exec: BOX_FAULT of the fault library
     std::vector<std::string> command; // argv of the command
     pid_t owner = 0;                  // start: stop the box when this process is gone
 };
