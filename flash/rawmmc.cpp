@@ -10,16 +10,6 @@
 
 namespace {
 
-struct raw_area_row {
-    const char *display, *short_name;
-};
-
-constexpr raw_area_row raw_areas[] = {
-    {"Stage 1", "stage1"},   {"Stage 2", "stage2"},           {"Store 5", "store5"},
-    {"Store x", "storex"},   {"Store xf", "storexflat"},      {"Boot Logo", "logo"},
-    {"Init Kernel", "init"}, {"Recovery Kernel", "recovery"}, {"Data File System", "data"},
-};
-
 // Seeks to offset, then reads or writes (op) until length bytes are moved.
 // length; a failing seek or op gives its negative result; an op that moves
 // nothing (end of the area) gives -1.

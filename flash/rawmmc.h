@@ -14,6 +14,16 @@ inline constexpr size_t raw_area_path_size = 4096;
 // Request that stores a raw area's maximum size in a 32-bit integer.
 inline constexpr unsigned long raw_area_size_request = 0x80046d01;
 
+// The areas known by two names: an operation given either acts on the short one.
+struct raw_area_row {
+    const char *display, *short_name;
+};
+inline constexpr raw_area_row raw_areas[] = {
+    {"Stage 1", "stage1"},   {"Stage 2", "stage2"},           {"Store 5", "store5"},
+    {"Store x", "storex"},   {"Store xf", "storexflat"},      {"Boot Logo", "logo"},
+    {"Init Kernel", "init"}, {"Recovery Kernel", "recovery"}, {"Data File System", "data"},
+};
+
 // The short name of an area given by its display or short name ("Recovery
 // Kernel" and "recovery" give "recovery"); any other name comes back as given.
 const char *raw_area_name(const char *name);

@@ -4,14 +4,8 @@
 
 namespace {
 
-struct version_triple {
-    uint32_t major, minor, revision;
-};
-
-constexpr version_triple min_version =
-    basic_build ? version_triple{3, 2, 80} : version_triple{4, 0, 25};
-constexpr version_triple own_version =
-    basic_build ? version_triple{4, 0, 7} : version_triple{4, 0, 28};
+constexpr version_triple min_version = basic_build ? basic_min_version : full_min_version;
+constexpr version_triple own_version = basic_build ? basic_own_version : full_own_version;
 
 int give(const version_triple &v, uint32_t *major, uint32_t *minor, uint32_t *revision) {
     if (major != nullptr) *major = v.major;

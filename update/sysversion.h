@@ -5,6 +5,14 @@
 
 #include <cstdint>
 
+struct version_triple {
+    uint32_t major, minor, revision;
+};
+
+// The triples of both builds (the host tools check files for either).
+inline constexpr version_triple full_min_version{4, 0, 25}, full_own_version{4, 0, 28};
+inline constexpr version_triple basic_min_version{3, 2, 80}, basic_own_version{4, 0, 7};
+
 // The oldest system version accepted (4.0.25; the basic build 3.2.80).
 // Returns 0.
 int get_min_sys_version(uint32_t *major, uint32_t *minor, uint32_t *revision);

@@ -70,6 +70,25 @@ TEST_F(Install, AppletsRunThroughTheirLinks) {
     EXPECT_EQ(r.out.rfind("Usage: led -s <boolean>", 0), 0u) << r.out;
 }
 
+// The host tool is a component of its own, outside the device's tree.
+TEST(InstallOzatool, ComponentOfItsOwn) {
+    scratch_dir root;
+    run_result r = install_component(root.path, "ozatool");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string tool = root.path + "/bin/ozatool";
+    r = run_program(tool, {tool, "--version"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("ozatool ", 0), 0u) << r.out;
+    std::set<std::string> found;
+    for (const fs::directory_entry &e : fs::recursive_directory_iterator(root.path))
+        if (!e.is_directory()) found.insert(e.path().lexically_relative(root.path));
+    EXPECT_EQ(found, std::set<std::string>{"bin/ozatool"});
+}
+
+TEST_F(Install, TheDevicesTreeHoldsNoHostTool) {
+    EXPECT_FALSE(file_exists(root.path + "/bin/ozatool"));
+}
+
 TEST_F(Install, InstallingAgainReplacesTheLinks) {
     // A stale file in a link's place (an older tool of that name) goes.
     fs::remove(sbin + "/led");

@@ -4,6 +4,7 @@
 #include "core/byteorder.h"
 
 #include "tests/support/oracle.h"
+#include "tests/support/ozatool.h"
 #include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
@@ -13,12 +14,6 @@
 namespace {
 
 constexpr size_t block = image_digest_block;
-
-run_result ozatool(const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {"ozatool"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(VARITOOL_OZATOOL, argv);
-}
 
 void put(const std::string &path, const bytes &data) {
     std::ofstream(path, std::ios::binary)

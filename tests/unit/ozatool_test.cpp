@@ -2,6 +2,7 @@
 #include "update/keyrec.h"
 
 #include "tests/support/oracle.h"
+#include "tests/support/ozatool.h"
 #include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
@@ -10,13 +11,9 @@
 
 namespace {
 
-run_result ozatool(const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {"ozatool"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(VARITOOL_OZATOOL, argv);
-}
-
 TEST(OzatoolKeygen, RecordHoldsTheKeyWithTheFewestExponentWords) {
+    // Exponents below 65537 are weak: made only on request, with a warning
+    // (the one-word exponent of the built-in slot 5 record cannot be larger).
     struct {
         const char *exponent;
         uint64_t value;
@@ -32,8 +29,12 @@ TEST(OzatoolKeygen, RecordHoldsTheKeyWithTheFewestExponentWords) {
         SCOPED_TRACE(c.exponent);
         const std::string pem = dir.at(std::string(c.exponent) + ".pem");
         const std::string rec = dir.at(std::string(c.exponent) + ".keyrec");
-        run_result r = ozatool({"keygen", "-e", c.exponent, pem, rec});
+        const bool weak = c.value < 65537;
+        std::vector<std::string> args = {"keygen", "-e", c.exponent, pem, rec};
+        if (weak) args.insert(args.begin() + 1, "--allow-weak-key");
+        run_result r = ozatool(args);
         ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("warning: a weak key") != std::string::npos, weak) << r.err;
 
         unique_pkey key = load_pem_key(pem);
         ASSERT_TRUE(key);
@@ -64,6 +65,62 @@ TEST(OzatoolKeygen, RefusesWhatARecordCannotHoldOrRsaCannotUse) {
         run_result r = ozatool(args);
         EXPECT_NE(r.status, 0) << args[1] << ' ' << args[2];
         EXPECT_FALSE(file_exists(dir.at("k.rec")));
+    }
+}
+
+// A weak key can forge signatures: the device compares only 16 bytes of
+// the transformed block. keygen, keyrec and keystore refuse one unless
+// --allow-weak-key, which makes or stores it with a warning.
+TEST(OzatoolKeys, WeakKeysAreRefusedUnlessAllowed) {
+    scratch_dir dir;
+    struct {
+        const char *name;
+        const char *exponent, *bits;
+        bool weak;
+    } cases[] = {
+        {"exponent 3", "3", "1024", true},
+        {"exponent 17", "17", "1024", true},
+        {"exponent 65535", "65535", "1024", true},
+        {"512-bit modulus", "65537", "512", true},
+        {"exponent 65537", "65537", "1024", false},
+        {"exponent 2^32+15", "4294967311", "1024", false},
+    };
+    const std::string store = dir.at("store.bin");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string pem = dir.at(std::string(c.exponent) + "-" + c.bits + ".pem");
+        const std::string rec = pem + ".keyrec";
+        run_result r = ozatool({"keygen", "-e", c.exponent, "-b", c.bits, pem, rec});
+        EXPECT_EQ(r.status, c.weak ? 1 : 0) << r.err;
+        EXPECT_EQ(file_exists(rec), !c.weak);
+        if (c.weak) {
+            EXPECT_NE(r.err.find("refused"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(std::string(c.bits) == "512" ? "below 1024" : "below 65537"),
+                      std::string::npos)
+                << r.err;
+            EXPECT_NE(r.err.find("--allow-weak-key"), std::string::npos) << r.err;
+            r = ozatool({"keygen", "--allow-weak-key", "-e", c.exponent, "-b", c.bits, pem, rec});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
+        }
+        // The record of the same key, and storing it.
+        const std::string again = rec + ".again";
+        r = ozatool({"keyrec", pem, again});
+        EXPECT_EQ(r.status, c.weak ? 1 : 0) << r.err;
+        EXPECT_EQ(file_exists(again), !c.weak);
+        r = ozatool({"keystore", "--slot", "1=" + rec, "--block", store});
+        EXPECT_EQ(r.status, c.weak ? 1 : 0) << r.err;
+        if (!c.weak) continue;
+        EXPECT_NE(r.err.find("below"), std::string::npos) << r.err;
+        r = ozatool({"keyrec", "--allow-weak-key", pem, again});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_bytes(again), read_bytes(rec));
+        r = ozatool({"keystore", "--allow-weak-key", "--slot", "1=" + rec, "--block", store});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
+        const bytes stored = read_bytes(store);
+        ASSERT_EQ(stored.size(), 8192u);
+        EXPECT_EQ(bytes(stored.begin() + 196, stored.begin() + 340), read_bytes(rec));
     }
 }
 
@@ -120,6 +177,70 @@ TEST(Ozatool, UnknownCommandAndHelp) {
     EXPECT_EQ(r.status, 0);
     for (const char *command : {"keygen", "keyrec", "aeskey"})
         EXPECT_NE(r.out.find(command), std::string::npos) << command;
+}
+
+// The conventions of every subcommand: help on standard output with status
+// 0, the version, a bad option named in the error with status 2.
+TEST(Ozatool, HelpVersionAndBadOptionsOfEverySubcommand) {
+    for (const char *command :
+         {"keygen", "keyrec", "aeskey", "keystore", "pack", "info", "verify", "resign", "extract",
+          "rotate", "params", "try", "kernel", "cramfs"}) {
+        SCOPED_TRACE(command);
+        for (const char *flag : {"--help", "-h"}) {
+            run_result r = ozatool({command, flag});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out.rfind(std::string("Usage: ozatool ") + command + " ", 0), 0u) << r.out;
+            EXPECT_EQ(r.err, "");
+        }
+        run_result r = ozatool({command, "--version"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "ozatool " VARITOOL_VERSION "\n");
+        r = ozatool({command, "--no-such-option"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("unknown option '--no-such-option'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::string("Usage: ozatool ") + command), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    run_result r = ozatool({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ozatool " VARITOOL_VERSION "\n");
+    r = ozatool({"keygen", "-z", "a", "b"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown option '-z'"), std::string::npos) << r.err;
+    r = ozatool({"pack", "m.json", "-o"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("missing value for option '-o'"), std::string::npos) << r.err;
+    r = ozatool({"verify", "--target=frob", "x.oza"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--target 'frob'"), std::string::npos) << r.err;
+}
+
+// "-" writes standard output; no output replaces one of the command's inputs.
+TEST(Ozatool, OutputsGoToStandardOutputOrBesideTheirInputs) {
+    scratch_dir dir;
+    run_result r = ozatool({"aeskey", "-k", "000102030405060708090a0b0c0d0e0f", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(bytes(r.out.begin(), r.out.end()), from_hex("8000 000102030405060708090a0b0c0d0e0f"));
+    r = ozatool({"keyrec", development_key("slot1.pem"), "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(bytes(r.out.begin(), r.out.end()), read_bytes(development_key("slot1.keyrec")));
+
+    write_text(dir.at("kernel"), "a kernel");
+    const std::string pem = development_key("image.pem");
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"kernel", "-k", pem, "-o", dir.at("kernel"), dir.at("kernel")},
+          {"cramfs", "-k", pem, "-o", dir.at("kernel"), dir.at("kernel")},
+          {"keyrec", pem, pem}}) {
+        SCOPED_TRACE(args[0]);
+        r = ozatool(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("is one of the inputs"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(read_text(dir.at("kernel")), "a kernel");
+    EXPECT_EQ(read_bytes(pem).size(), 916u);
+    r = ozatool({"kernel", "-k", pem, "-o", "-", dir.at("kernel")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.size(), 256u + 8);
 }
 
 } // namespace

@@ -16,17 +16,29 @@ constexpr const char usage_text[] =
     "                   [--usb-switch TEXT] [--fb WxHxBPP[xLINE]] [--inputs N]\n"
     "                   [--hdmi-mode R,W,H,PIXCLOCK,VMODE]... [--hdmi-max-pixclock KHZ]\n"
     "                   [--flash-protect START:LENGTH] [--boot-entry N]\n"
-    "                   [--wifi-mac MAC] [--eth-mac MAC] [--loop]\n"
+    "                   [--wifi-mac MAC] [--eth-mac MAC] [--loop] [--allow-weak-key]\n"
     "       devbox run [--bind PATH]... [--env NAME=VALUE]... [--fault SPEC] DIR [--]\n"
     "                  COMMAND [ARG]...\n"
     "       devbox start [--bind PATH]... [--env NAME=VALUE]... [--owner PID] DIR\n"
     "       devbox exec [--env NAME=VALUE]... [--fault SPEC] DIR [--] COMMAND [ARG]...\n"
     "       devbox stop DIR\n"
-    "charger kinds: dcin twl-usb twl-usb-dc bq24167 none other missing\n";
+    "       devbox --help\n"
+    "charger kinds: dcin twl-usb twl-usb-dc bq24167 none other missing\n"
+    "--keys DIR takes aes.keyrec, image.keyrec, slot1.keyrec ... slot4.keyrec; public keys with\n"
+    "an exponent below 65537 or a modulus below 1024 bits are refused unless --allow-weak-key.\n";
 
 int usage() {
     fputs(usage_text, stderr);
     return 2;
+}
+
+int help() {
+    fputs(usage_text, stdout);
+    return 0;
+}
+
+bool is_help(const char *arg) {
+    return strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0;
 }
 
 std::string absolute(const std::string &path) {
@@ -55,12 +67,30 @@ bool parse_init(int argc, char **argv, init_options &o) {
             o.loop = true;
             continue;
         }
+        if (a == "--allow-weak-key") {
+            o.allow_weak_key = true;
+            continue;
+        }
         if (a.rfind("--", 0) != 0) {
             if (!o.dir.empty()) return false;
             o.dir = absolute(a);
             continue;
         }
-        if (i + 1 >= argc) return false;
+        static const char *const valued[] = {
+            "--board",      "--revision",  "--unit",          "--keys",     "--charger",
+            "--usb-switch", "--hdmi-mode", "--flash-protect", "--wifi-mac", "--eth-mac",
+            "--fb",         "--voltage",   "--current",       "--inputs",   "--hdmi-max-pixclock",
+            "--boot-entry"};
+        bool known = false;
+        for (const char *k : valued) known = known || a == k;
+        if (!known) {
+            box_error("unknown option '%s'", a.c_str());
+            return false;
+        }
+        if (i + 1 >= argc) {
+            box_error("option '%s' needs a value", a.c_str());
+            return false;
+        }
         const char *v = argv[++i];
         long n = 0;
         if (a == "--board")
@@ -91,9 +121,10 @@ bool parse_init(int argc, char **argv, init_options &o) {
             o.fb_height = h;
             o.fb_bpp = bpp;
             o.fb_line = got == 4 ? line : 0;
-        } else if (!number(v, n))
+        } else if (!number(v, n)) {
+            box_error("option '%s': '%s' is not a number", a.c_str(), v);
             return false;
-        else if (a == "--voltage")
+        } else if (a == "--voltage")
             o.voltage = n;
         else if (a == "--current")
             o.current = n;
@@ -101,10 +132,8 @@ bool parse_init(int argc, char **argv, init_options &o) {
             o.inputs = static_cast<int>(n);
         else if (a == "--hdmi-max-pixclock")
             o.hdmi_max_pixclock = static_cast<unsigned>(n);
-        else if (a == "--boot-entry")
-            o.boot_entry = static_cast<int>(n);
         else
-            return false;
+            o.boot_entry = static_cast<int>(n);
     }
     return !o.dir.empty();
 }
@@ -122,9 +151,10 @@ bool parse_run(int argc, char **argv, bool want_command, run_options &o) {
             o.fault = argv[++i];
         else if (a == "--owner" && i + 1 < argc)
             o.owner = atoi(argv[++i]);
-        else if (a.rfind("--", 0) == 0)
+        else if (a.rfind("--", 0) == 0) {
+            box_error("unknown option '%s'", a.c_str());
             return false;
-        else
+        } else
             break;
     }
     if (i >= argc) return false;
@@ -144,6 +174,8 @@ bool parse_run(int argc, char **argv, bool want_command, run_options &o) {
 
 int main(int argc, char **argv) {
     if (argc < 2) return usage();
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (is_help(argv[i])) return help();
     std::string verb = argv[1];
     if (verb == "init") {
         init_options o;

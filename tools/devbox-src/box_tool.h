@@ -52,6 +52,7 @@ struct init_options {
     int boot_entry = 0;
     std::string wifi_mac = "02:00:00:b0:c5:01", eth_mac = "02:00:00:b0:c5:02";
     bool loop = false;
+    bool allow_weak_key = false; // store weak public keys (tests of such records)
 };
 
 // Creates the box tree in o.dir, which must be empty or absent. 0 or 1.

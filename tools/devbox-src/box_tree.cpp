@@ -1,6 +1,9 @@
 // devbox init: the tablet's root file system as a directory tree.
 #include "box_tool.h"
 
+#include "tools/ozatool/key_strength.h"
+#include "update/keyrec.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -206,6 +209,7 @@ bool make_mmc(const init_options &o, const std::string &root) {
             box_error("%s: %zu bytes, expected %u", path.c_str(), data.size(), k.size);
             return false;
         }
+
         if (!put_at(mmc, keystore_at + k.offset, data)) return false;
     }
     if (!missing.empty())
@@ -351,6 +355,32 @@ bool empty_or_absent(const std::string &dir) {
     return empty;
 }
 
+// Refuses weak public keys (tools/ozatool/key_strength.h) before anything is
+// made, unless they are allowed; a warning names each one allowed. Only
+// records the device would use are held to the rule: one whose checksum is
+// wrong, or whose numbers cannot be loaded, is stored as it is (the device
+// falls back or refuses, and tests of that need such records).
+bool keys_strong_enough(const init_options &o) {
+    for (const key_file &k : key_files) {
+        std::string data;
+        if (k.size != 144 || !get_file(o.keys + "/" + k.name, data) || data.size() != 144) continue;
+        const auto *record = reinterpret_cast<const unsigned char *>(data.data());
+        unsigned bits = 0;
+        uint64_t exponent = 0;
+        if (!key_record_valid(record) || !key_record_numbers(record, &bits, &exponent)) continue;
+        const std::string weak = key_weakness(bits, exponent);
+        if (weak.empty()) continue;
+        if (!o.allow_weak_key) {
+            box_error("%s/%s: refused: %s (%s stores it for tests)", o.keys.c_str(), k.name,
+                      weak.c_str(), allow_weak_key_option);
+            return false;
+        }
+        fprintf(stderr, "devbox: warning: %s/%s: a weak key, stored on request: %s\n",
+                o.keys.c_str(), k.name, weak.c_str());
+    }
+    return true;
+}
+
 } // namespace
 
 int box_init(const init_options &o) {
@@ -367,6 +397,7 @@ int box_init(const init_options &o) {
         box_error("init: option out of range");
         return 1;
     }
+    if (!keys_strong_enough(o)) return 1;
     const std::string &root = o.dir;
     for (const char *d : {"/usr", "/proc", "/tmp", "/mnt/system", "/mnt/storage", "/mnt/data",
                           "/mnt/fcache", "/data", "/cache", "/box/bin", "/box/lib", "/box/run"})

@@ -2,6 +2,7 @@
 // u16 followed by the key bytes. The device's key store and the built-in
 // record hold 128-bit keys (18 bytes in all).
 #include "core/byteorder.h"
+#include "tools/ozatool/cli.h"
 #include "tools/ozatool/ozatool.h"
 #include "update/keyrec.h"
 
@@ -14,8 +15,9 @@ int aeskey_main(int argc, char **argv) {
     uint64_t bits = 128;
     const char *hex = nullptr;
     int opt;
-    while ((opt = getopt(argc, argv, "b:k:")) != -1) {
+    while ((opt = cli_option(argc, argv, "b:k:", nullptr)) != -1) {
         switch (opt) {
+        case cli_help: return help(name);
         case 'b':
             if (!parse_u64(optarg, &bits) || (bits != 128 && bits != 192 && bits != 256))
                 return fail(name, "key size '%s': 128, 192 or 256", optarg);
@@ -38,7 +40,5 @@ int aeskey_main(int argc, char **argv) {
     } else if (RAND_bytes(record + 2, int(key_bytes)) != 1) {
         return fail(name, "no random bytes");
     }
-    if (!write_bytes(record_path, record, size, 0600))
-        return fail(name, "cannot write %s", record_path);
-    return 0;
+    return write_small_output(name, record_path, {}, record, size, 0600);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <openssl/bn.h>
@@ -86,20 +87,20 @@ bool read_whole(const std::string &path, bytes *out) {
     return n == 0;
 }
 
-bool write_bytes(const std::string &path, const void *data, size_t n, unsigned mode) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) return false;
-    // Large files take several writes.
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    bool ok = true;
-    while (ok && n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        ok = w > 0;
-        if (ok) p += w, n -= size_t(w);
-    }
-    ok = close(fd) == 0 && ok;
-    return ok;
+std::string absolute_path(const std::string &path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[4096];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
+}
+
+bool folder_empty_or_absent(const std::string &dir) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) return errno == ENOENT;
+    bool empty = true;
+    while (const dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) empty = false;
+    closedir(d);
+    return empty;
 }
 
 namespace {

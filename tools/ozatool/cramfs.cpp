@@ -4,6 +4,7 @@
 // fits every system); the file system image follows it. The digest samples
 // every eighth 256 KiB block of the signed region, as the device checks it.
 #include "core/byteorder.h"
+#include "tools/ozatool/cli.h"
 #include "tools/ozatool/image.h"
 
 #include <algorithm>
@@ -39,8 +40,9 @@ int cramfs_main(int argc, char **argv) {
                                           {"signed-end", required_argument, nullptr, 'e'},
                                           {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt_long(argc, argv, "k:o:v:e:", long_options, nullptr)) != -1) {
+    while ((opt = cli_option(argc, argv, "k:o:v:e:", long_options)) != -1) {
         switch (opt) {
+        case cli_help: return help(name);
         case 'k': key = optarg; break;
         case 'o': output = optarg; break;
         case 'v':
@@ -61,5 +63,5 @@ int cramfs_main(int argc, char **argv) {
     store_le32(image.data(), cramfs_magic);
     memcpy(image.data() + 156, version, sizeof version);
     std::copy(payload.begin(), payload.end(), image.begin() + cramfs_header);
-    return sign_and_write(name, image, end, cramfs_step, key, output);
+    return sign_and_write(name, image, end, cramfs_step, key, output, {key, input});
 }

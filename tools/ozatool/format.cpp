@@ -1,6 +1,8 @@
 // The chunk table and the small lookups of the update-file layout.
 #include "tools/ozatool/format.h"
 
+#include "flash/rawmmc.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -73,7 +75,7 @@ int oza_slot_of(const char *fourcc) {
 }
 
 size_t oza_slot_key_offset(int slot) {
-    return slot >= 1 && slot <= 4 ? store_slot1_key + size_t(slot - 1) * 144 : 0;
+    return slot >= 1 && slot <= 4 ? size_t(keystore_slot_key_offsets[slot - 1]) : 0;
 }
 
 const char *oza_mount_point(uint32_t index) {
@@ -84,6 +86,46 @@ int oza_mount_index(const std::string &name) {
     for (int i = 0; i < 5; i++)
         if (name == mount_names[i]) return i;
     return -1;
+}
+
+namespace {
+
+constexpr oza_target targets[] = {
+    {"full", full_min_version, full_own_version},
+    {"basic", basic_min_version, basic_own_version},
+};
+
+// The areas the program names itself, beside the table of display and short
+// names. The device box makes one file for each (tools/devbox-src), and a box
+// test holds this list against them.
+constexpr const char *own_areas[] = {"params", "prod", "banner", "tags", "custom", "rawmmc"};
+
+} // namespace
+
+const oza_target *oza_find_target(const std::string &name) {
+    for (const oza_target &t : targets)
+        if (name == t.name) return &t;
+    return nullptr;
+}
+
+std::vector<std::string> oza_area_names() {
+    std::vector<std::string> names;
+    for (const raw_area_row &row : raw_areas) {
+        names.emplace_back(row.display);
+        names.emplace_back(row.short_name);
+    }
+    names.insert(names.end(), std::begin(own_areas), std::end(own_areas));
+    return names;
+}
+
+bool oza_area_known(const std::string &name) {
+    for (const std::string &n : oza_area_names())
+        if (n == name) return true;
+    return false;
+}
+
+std::vector<std::string> oza_value_types() {
+    return {"int8", "int16", "uint8", "uint16", "int32", "uint32", "string"};
 }
 
 std::string oza_fourcc_text(const unsigned char *fourcc) {

@@ -4,9 +4,15 @@
 // chunk's payload is cut short.
 #pragma once
 
+#include "flash/keystore.h"
+#include "flash/param_records.h"
+#include "update/keyrec.h"
+#include "update/sysversion.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr char oza_magic[] = "OZA2";
 inline constexpr size_t oza_signature_offset = 4; // fourcc "SIG0" ... "SIG4"
@@ -19,7 +25,7 @@ inline constexpr uint32_t oza_cipher_marker = 784729; // marker of an enciphered
 inline constexpr size_t oza_iv_size = 16;
 inline constexpr size_t oza_header_size = 8;  // fourcc, length of the whole chunk
 inline constexpr size_t oza_block = 16;       // enciphered chunks are whole blocks
-inline constexpr size_t oza_name_field = 256; // path, area, type and text fields
+inline constexpr size_t oza_text_field = 256; // path, area, type and text fields
 inline constexpr size_t oza_unit_name_size = 16;
 inline constexpr int oza_slots = 5;
 
@@ -42,6 +48,11 @@ struct oza_chunk_type {
     const char *what;    // what it does, for listings
 };
 
+// This table is the tool's own on purpose: it holds what the device's
+// handler table (update/chunks.cpp) does not (payload sizes, the result of a
+// short payload), and a unit test holds its slots and weights against the
+// device's table so that the two cannot drift apart.
+//
 // The fixed chunks ("UNIT", "VERS", "TIME") have slots 0: they are valid
 // only in their places, and met among the operation chunks they are unknown.
 const oza_chunk_type *oza_find_type(const char *fourcc);
@@ -54,22 +65,42 @@ int oza_slot_of(const char *fourcc);
 // whose key is built into the program).
 size_t oza_slot_key_offset(int slot);
 
-// Key-store layout: unit name, AES key record, public-key records.
-inline constexpr size_t store_size = 8192;
-inline constexpr size_t store_unit = 0;
-inline constexpr size_t store_aes = 34;
-inline constexpr size_t store_aes_size = 18;
-inline constexpr size_t store_image_key = 52;
-inline constexpr size_t store_slot1_key = 196; // slots 2 to 4 follow 144 bytes apart
+// Key-store layout: unit name, AES key record, public-key records, as the
+// device's store reader places them (flash/keystore.h, flash/param_records.h).
+inline constexpr size_t store_size = 8192; // the size of record ParamStore_5
+inline constexpr size_t store_unit = keystore_unit_offset;
+inline constexpr size_t store_aes = keystore_aes_offset;
+inline constexpr size_t store_aes_size = aes_key_record_size;
+inline constexpr size_t store_image_key = keystore_image_key_offset;
 // The key store lives on the MMC at 520 + L, L being the u32 at byte 512.
-inline constexpr size_t store_length_field = 512;
-inline constexpr size_t store_base = 520;
+inline constexpr size_t store_length_field = keystore_length_at;
+inline constexpr size_t store_base = keystore_data_start;
 
 // Mount-point paths for indices 0 to 4; null for any other index.
 const char *oza_mount_point(uint32_t index);
 // Index of a mount-point name ("rawfs", "system", "data", "storage",
 // "cache"); -1 when the name is none of them.
 int oza_mount_index(const std::string &name);
+
+// The build a file is checked for: its name ("full", "basic"), the oldest
+// version it accepts ("VERS") and its own version ("MVER"), the device's
+// own triples (update/sysversion.h).
+struct oza_target {
+    const char *name;
+    version_triple min, own;
+};
+const oza_target *oza_find_target(const std::string &name);
+
+// True when the device has a raw area of this name for MMCF to write: a
+// display or short name of the device's area table (flash/rawmmc.h), or an
+// area the program names itself ("params", "prod", "banner", "tags",
+// "custom", and "rawmmc", the whole device).
+bool oza_area_known(const std::string &name);
+// Every name oza_area_known accepts.
+std::vector<std::string> oza_area_names();
+
+// The parameter types of PARM and FPAR ("int8" ... "string").
+std::vector<std::string> oza_value_types();
 
 // The fourcc as printable text: its four characters, or \xNN escapes for
 // bytes outside printable ASCII.

@@ -2,6 +2,7 @@
 #include "tools/ozatool/image.h"
 
 #include "core/byteorder.h"
+#include "tools/ozatool/cli.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,7 +28,8 @@ void sampled_md5(const bytes &image, uint64_t end, uint32_t step, unsigned char 
 }
 
 int sign_and_write(const char *name, bytes &image, const char *end_text, uint32_t step,
-                   const std::string &pem, const std::string &output) {
+                   const std::string &pem, const std::string &output,
+                   const std::vector<std::string> &inputs) {
     uint64_t end = image.size();
     if (end_text != nullptr && !parse_u64(end_text, &end))
         return fail(name, "signed end '%s': a number", end_text);
@@ -40,7 +42,5 @@ int sign_and_write(const char *name, bytes &image, const char *end_text, uint32_
     std::string error;
     if (!sign_digest(pem, digest, block, &error)) return fail(name, "%s", error.c_str());
     memcpy(image.data() + 8, block, sizeof block);
-    if (!write_bytes(output, image.data(), image.size()))
-        return fail(name, "cannot write %s: %s", output.c_str(), strerror(errno));
-    return 0;
+    return write_small_output(name, output, inputs, image.data(), image.size());
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr uint32_t kernel_magic = 0xDAE589F0;
 inline constexpr size_t kernel_header = 256;
@@ -25,6 +26,8 @@ void sampled_md5(const bytes &image, uint64_t end, uint32_t step, unsigned char 
 // Signs image (its header in place, signature block zero) with the key in
 // pem: stores the signed end (end_text parsed, or the image's length when
 // null) and the signature block of the sampled digest, then writes the
-// image to output. The subcommand's exit status; messages carry name.
+// image to output ("-": standard output; never one of inputs). The
+// subcommand's exit status; messages carry name.
 int sign_and_write(const char *name, bytes &image, const char *end_text, uint32_t step,
-                   const std::string &pem, const std::string &output);
+                   const std::string &pem, const std::string &output,
+                   const std::vector<std::string> &inputs);

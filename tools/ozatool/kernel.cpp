@@ -4,6 +4,7 @@
 // offset (256 + kernel size) and size; the kernel follows it, then the
 // initramfs.
 #include "core/byteorder.h"
+#include "tools/ozatool/cli.h"
 #include "tools/ozatool/image.h"
 
 #include <algorithm>
@@ -20,8 +21,9 @@ int kernel_main(int argc, char **argv) {
                                           {"signed-end", required_argument, nullptr, 'e'},
                                           {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt_long(argc, argv, "k:o:i:e:", long_options, nullptr)) != -1) {
+    while ((opt = cli_option(argc, argv, "k:o:i:e:", long_options)) != -1) {
         switch (opt) {
+        case cli_help: return help(name);
         case 'k': key = optarg; break;
         case 'o': output = optarg; break;
         case 'i': initramfs = optarg; break;
@@ -46,5 +48,6 @@ int kernel_main(int argc, char **argv) {
     store_le32(image.data() + 152, uint32_t(ramdisk.size()));
     auto at = std::copy(kernel.begin(), kernel.end(), image.begin() + kernel_header);
     std::copy(ramdisk.begin(), ramdisk.end(), at);
-    return sign_and_write(name, image, end, 1, key, output);
+    return sign_and_write(name, image, end, 1, key, output,
+                          {key, kernel_path, initramfs ? initramfs : ""});
 }

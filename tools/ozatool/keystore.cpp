@@ -6,7 +6,9 @@
 #include "tools/ozatool/keystore.h"
 
 #include "core/byteorder.h"
+#include "tools/ozatool/cli.h"
 #include "tools/ozatool/format.h"
+#include "tools/ozatool/key_strength.h"
 #include "update/keyrec.h"
 
 #include <cerrno>
@@ -82,7 +84,11 @@ struct setting {
     std::string what; // for messages
 };
 
-// A public-key record file: 144 bytes with a valid checksum.
+// Whether weak public keys may be stored (--allow-weak-key).
+bool allow_weak = false;
+
+// A public-key record file: 144 bytes with a valid checksum, of a key that
+// is not weak.
 bool public_record(const char *name, const std::string &path, size_t offset,
                    std::vector<setting> &out) {
     bytes record;
@@ -96,6 +102,14 @@ bool public_record(const char *name, const std::string &path, size_t offset,
         return fail(name, "%s: the record's checksum is wrong; the device would not use it",
                     path.c_str()),
                false;
+    const std::string weak = key_record_weakness(record.data());
+    if (!weak.empty() && !allow_weak)
+        return fail(name, "%s: refused: %s (--allow-weak-key stores it for tests)", path.c_str(),
+                    weak.c_str()),
+               false;
+    if (!weak.empty() && verbosity > 0)
+        fprintf(stderr, "ozatool %s: warning: %s: a weak key, stored on request: %s\n", name,
+                path.c_str(), weak.c_str());
     out.push_back({offset, record, path});
     return true;
 }
@@ -186,9 +200,7 @@ int write_block(const char *name, const char *path, const std::vector<setting> &
     block.resize(store_size, 0);
     for (const setting &s : settings)
         memcpy(block.data() + s.offset, s.value.data(), s.value.size());
-    if (!write_bytes(path, block.data(), block.size()))
-        return fail(name, "cannot write %s: %s", path, strerror(errno));
-    return 0;
+    return write_small_output(name, path, {}, block.data(), block.size());
 }
 
 // Writes the settings into the image's key store; with a length, first
@@ -215,6 +227,7 @@ int write_mmc(const char *name, const char *path, const std::optional<uint32_t> 
     for (const setting &s : settings)
         ok = ok && pwrite(fd, s.value.data(), s.value.size(), off_t(base + s.offset)) ==
                        ssize_t(s.value.size());
+    ok = fsync(fd) == 0 && ok;
     ok = close(fd) == 0 && ok;
     if (!ok) return fail(name, "cannot write %s: %s", path, strerror(errno));
     return 0;
@@ -227,7 +240,17 @@ int keystore_main(int argc, char **argv) {
     const char *block = nullptr, *mmc = nullptr;
     std::optional<uint32_t> length;
     std::vector<setting> settings;
-    enum { opt_keys = 256, opt_unit, opt_aes, opt_image, opt_slot, opt_block, opt_mmc, opt_length };
+    enum {
+        opt_keys = 256,
+        opt_unit,
+        opt_aes,
+        opt_image,
+        opt_slot,
+        opt_block,
+        opt_mmc,
+        opt_length,
+        opt_allow_weak
+    };
     static const option long_options[] = {{"keys", required_argument, nullptr, opt_keys},
                                           {"unit", required_argument, nullptr, opt_unit},
                                           {"aes", required_argument, nullptr, opt_aes},
@@ -236,10 +259,16 @@ int keystore_main(int argc, char **argv) {
                                           {"block", required_argument, nullptr, opt_block},
                                           {"mmc", required_argument, nullptr, opt_mmc},
                                           {"length", required_argument, nullptr, opt_length},
+                                          {"allow-weak-key", no_argument, nullptr, opt_allow_weak},
                                           {nullptr, 0, nullptr, 0}};
+    // The records are checked as they come: the flag goes first.
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "--allow-weak-key") == 0) allow_weak = true;
     int opt;
-    while ((opt = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+    while ((opt = cli_option(argc, argv, "", long_options)) != -1) {
         switch (opt) {
+        case cli_help: return help(name);
+        case opt_allow_weak: break;
         case opt_keys:
             if (!key_directory(name, optarg, settings)) return 1;
             break;

@@ -1,30 +1,42 @@
 // Reading a pack manifest. Every field is checked for its type and range;
 // the first fault ends the reading with a message that names the field by
-// its JSON path ("chunks[3].index: ..."), and a field that the object's kind
-// does not know is a fault too, so that a misspelt name never goes unseen.
+// its line, column and JSON path ("line 7, column 12: chunks[3].index:
+// ..."). A field that the object's kind does not know is a fault too (with
+// the known name it is nearest to), and so is a key given twice, so that a
+// misspelt or repeated name never goes unseen.
 #include "tools/ozatool/manifest.h"
 
 #include "core/byteorder.h"
+#include "tools/ozatool/cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using json = nlohmann::json;
 
 namespace {
 
 struct manifest {
-    std::string name; // for messages
-    std::string base; // directory that relative paths start from
+    const pack_plan &plan; // its name and places, for messages
+    std::string base;      // directory that relative paths start from
     std::string error;
 
     // Records the first fault, at the JSON path given; returns false.
     bool fail(const std::string &path, const std::string &text) {
-        if (error.empty()) error = name + ": " + path + ": " + text;
+        if (error.empty()) error = plan.message(path, text);
         return false;
     }
 };
+
+// A path of the manifest, relative to its folder unless absolute.
+std::string resolve(const manifest &m, const std::string &path) {
+    return path.empty() || path[0] == '/' ? path : m.base + "/" + path;
+}
 
 // Captures the syntax error of a text that does not parse; the other
 // events are of no interest.
@@ -189,9 +201,14 @@ struct fields {
                 return true;
             }
             uint64_t n;
-            if (!parse_u64(v->get_ref<const std::string &>().c_str(), &n))
-                return fail(name, "expected a mount-point number or one of rawfs, system, data, "
-                                  "storage, cache");
+            if (!parse_u64(v->get_ref<const std::string &>().c_str(), &n)) {
+                const std::string near = nearest_name(
+                    v->get<std::string>(), {"rawfs", "system", "data", "storage", "cache"});
+                return fail(
+                    name, "expected a mount-point number or one of rawfs, system, data, "
+                          "storage, cache" +
+                              (near.empty() ? std::string() : " (did you mean \"" + near + "\"?)"));
+            }
         }
         asked.pop_back();
         return u32(name, out, true);
@@ -199,41 +216,46 @@ struct fields {
 
     // The bytes given by "file", "text" or "hex" (at most one of them),
     // repeated or cut to "size" when it is given; no source and no size is
-    // no bytes, a size alone that many zero bytes.
-    bool data(bytes *out) {
-        out->clear();
+    // no bytes, a size alone that many zero bytes. A file is only looked at
+    // here: its bytes are read when the chunk is written.
+    bool data(data_source *out) {
+        *out = data_source();
         int sources = 0;
         for (const char *s : {"file", "text", "hex"}) sources += has(s);
         if (sources > 1) return fail("file", "give one of \"file\", \"text\" and \"hex\"");
         std::string t;
         if (has("file")) {
             if (!text("file", &t, 0, true)) return false;
-            std::string path = t.empty() || t[0] == '/' ? t : m.base + "/" + t;
-            if (!read_whole(path, out))
-                return fail("file", "cannot read " + path + ": " + strerror(errno));
+            out->file = resolve(m, t);
+            struct stat st;
+            const int fd = open(out->file.c_str(), O_RDONLY | O_CLOEXEC);
+            const bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+            const int saved = errno;
+            if (fd >= 0) close(fd);
+            if (!ok)
+                return fail("file", "cannot read \"" + t + "\" (" + out->file +
+                                        "): " + (fd >= 0 ? "not a regular file" : strerror(saved)));
+            out->stored = uint64_t(st.st_size);
         } else {
             get("file");
         }
         if (has("text")) {
             if (!text("text", &t, 0, true)) return false;
-            out->assign(t.begin(), t.end());
+            out->given.assign(t.begin(), t.end());
         } else {
             get("text");
         }
-        if (!hex("hex", out, 0, false)) return false;
+        if (!hex("hex", &out->given, 0, false)) return false;
+        if (out->file.empty()) out->stored = out->given.size();
+        out->size = out->stored;
         if (has("size")) {
-            uint64_t size;
-            if (!number("size", &size, UINT32_MAX, true)) return false;
-            if (out->empty()) {
-                out->assign(size, 0);
-            } else {
-                const size_t given = out->size();
-                out->resize(size);
-                for (size_t i = given; i < size; i++) (*out)[i] = (*out)[i - given];
-            }
+            if (!number("size", &out->size, UINT32_MAX, true)) return false;
         } else {
             get("size");
         }
+        if (out->size > UINT32_MAX)
+            return fail("file", "holds " + std::to_string(out->size) +
+                                    " bytes; a chunk holds at most 4294967295");
         return true;
     }
 
@@ -245,8 +267,17 @@ struct fields {
             for (const std::string &a : asked) known = known || a == it.key();
             if (known) continue;
             std::string list;
-            for (const std::string &a : asked) list += (list.empty() ? "" : ", ") + a;
-            return fail(it.key().c_str(), "unknown field (known here: " + list + ")");
+            std::vector<std::string> unique;
+            for (const std::string &a : asked)
+                if (std::find(unique.begin(), unique.end(), a) == unique.end()) {
+                    unique.push_back(a);
+                    list += (list.empty() ? "" : ", ") + a;
+                }
+            const std::string near = nearest_name(it.key(), unique);
+            return fail(it.key().c_str(),
+                        "unknown field (" +
+                            (near.empty() ? std::string() : "did you mean \"" + near + "\"? ") +
+                            "known here: " + list + ")");
         }
         return true;
     }
@@ -269,17 +300,17 @@ void put_u32(bytes &payload, uint32_t v) {
 bool index_and_path(fields &f, bytes &payload, const char *index_name, const char *path_name) {
     uint32_t index = 0;
     std::string path;
-    if (!f.index(index_name, &index) || !f.text(path_name, &path, oza_name_field - 1, true))
+    if (!f.index(index_name, &index) || !f.text(path_name, &path, oza_text_field - 1, true))
         return false;
     put_u32(payload, index);
-    put_field(payload, path, oza_name_field);
+    put_field(payload, path, oza_text_field);
     return true;
 }
 
 // Payload builders, one per chunk type: each reads its fields and appends
 // the payload (the tail's size field included, computed from the data).
 
-bool build_unit(fields &f, bytes &p) {
+bool build_unit(fields &f, bytes &p, data_source &) {
     std::string name;
     bytes reserved;
     if (!f.text("name", &name, oza_unit_name_size - 1, true) ||
@@ -291,7 +322,7 @@ bool build_unit(fields &f, bytes &p) {
     return true;
 }
 
-bool build_version(fields &f, bytes &p) {
+bool build_version(fields &f, bytes &p, data_source &) {
     uint32_t v[3];
     if (!f.version("version", v)) return false;
     for (uint32_t part : v) put_u32(p, part);
@@ -300,7 +331,7 @@ bool build_version(fields &f, bytes &p) {
 
 // The weights are written when every chunk is known (pack_plan assembly);
 // here only an explicit list.
-bool build_time(fields &f, bytes &p) {
+bool build_time(fields &f, bytes &p, data_source &) {
     const json *w = f.get("weights");
     if (!w || (w->is_string() && w->get<std::string>() == "auto")) return true;
     if (!w->is_array())
@@ -317,37 +348,35 @@ bool build_time(fields &f, bytes &p) {
     return true;
 }
 
-bool build_value(fields &f, bytes &p) {
+bool build_value(fields &f, bytes &p, data_source &) {
     uint32_t v = 0;
     if (!f.u32("value", &v, true)) return false;
     put_u32(p, v);
     return true;
 }
 
-bool build_nothing(fields &, bytes &) {
+bool build_nothing(fields &, bytes &, data_source &) {
     return true;
 }
 
-bool build_copy(fields &f, bytes &p) {
-    bytes data;
+bool build_copy(fields &f, bytes &p, data_source &data) {
     if (!index_and_path(f, p, "index", "path") || !f.data(&data)) return false;
-    put_u32(p, uint32_t(data.size()));
-    p.insert(p.end(), data.begin(), data.end());
+    put_u32(p, uint32_t(data.size));
     return true;
 }
 
-bool build_move(fields &f, bytes &p) {
+bool build_move(fields &f, bytes &p, data_source &) {
     return index_and_path(f, p, "from_index", "from_path") &&
            index_and_path(f, p, "to_index", "to_path");
 }
 
-bool build_delete(fields &f, bytes &p) {
+bool build_delete(fields &f, bytes &p, data_source &) {
     return index_and_path(f, p, "index", "path");
 }
 
 // The mode is octal: a string of octal digits ("0755") or a number whose
 // decimal digits are read as octal (755).
-bool build_chmod(fields &f, bytes &p) {
+bool build_chmod(fields &f, bytes &p, data_source &) {
     if (!index_and_path(f, p, "index", "path")) return false;
     const json *v = f.get("mode");
     if (!v) return f.fail("mode", "missing");
@@ -363,22 +392,23 @@ bool build_chmod(fields &f, bytes &p) {
     return true;
 }
 
-bool build_message(fields &f, bytes &p) {
+bool build_message(fields &f, bytes &p, data_source &) {
     std::string text;
-    if (!f.text("text", &text, oza_name_field - 1, true)) return false;
-    put_field(p, text, oza_name_field);
+    if (!f.text("text", &text, oza_text_field - 1, true)) return false;
+    put_field(p, text, oza_text_field);
     return true;
 }
 
-bool build_shell(fields &f, bytes &p) {
+bool build_shell(fields &f, bytes &p, data_source &data) {
     std::string command;
     if (!f.text("command", &command, 0, true)) return false;
     put_u32(p, uint32_t(command.size()));
-    p.insert(p.end(), command.begin(), command.end());
+    data.given.assign(command.begin(), command.end());
+    data.size = data.stored = data.given.size();
     return true;
 }
 
-bool build_format(fields &f, bytes &p) {
+bool build_format(fields &f, bytes &p, data_source &) {
     uint32_t type = 0, cleanup = 0;
     const json *c = f.get("cleanup");
     if (c && c->is_boolean()) {
@@ -393,35 +423,31 @@ bool build_format(fields &f, bytes &p) {
     return true;
 }
 
-bool build_flash(fields &f, bytes &p) {
+bool build_flash(fields &f, bytes &p, data_source &data) {
     uint32_t address = 0;
-    bytes data;
     if (!f.u32("address", &address, true) || !f.data(&data)) return false;
     put_u32(p, address);
-    put_u32(p, uint32_t(data.size()));
-    p.insert(p.end(), data.begin(), data.end());
+    put_u32(p, uint32_t(data.size));
     return true;
 }
 
 // MMCF and EXT3: area name, offset, data (EXT3's area defaults to "params").
-bool build_area(fields &f, bytes &p, const char *default_area) {
+bool build_area(fields &f, bytes &p, data_source &data, const char *default_area) {
     std::string area = default_area ? default_area : "";
     uint32_t offset = 0;
-    bytes data;
-    if (!f.text("area", &area, oza_name_field - 1, !default_area) ||
+    if (!f.text("area", &area, oza_text_field - 1, !default_area) ||
         !f.u32("offset", &offset, false) || !f.data(&data))
         return false;
-    put_field(p, area, oza_name_field);
+    put_field(p, area, oza_text_field);
     put_u32(p, offset);
-    put_u32(p, uint32_t(data.size()));
-    p.insert(p.end(), data.begin(), data.end());
+    put_u32(p, uint32_t(data.size));
     return true;
 }
-bool build_mmcflash(fields &f, bytes &p) {
-    return build_area(f, p, nullptr);
+bool build_mmcflash(fields &f, bytes &p, data_source &data) {
+    return build_area(f, p, data, nullptr);
 }
-bool build_mmcpatch(fields &f, bytes &p) {
-    return build_area(f, p, "params");
+bool build_mmcpatch(fields &f, bytes &p, data_source &data) {
+    return build_area(f, p, data, "params");
 }
 
 // One boot tag entry: {"tag": T, "words": [...]} or {"tag": T, "hex": "..."}
@@ -458,9 +484,9 @@ bool tag_entry(manifest &m, const json &e, const std::string &where, bytes &p) {
 
 // The tag entries and, unless "terminator" is false, the ending entry of
 // size 0 (two zero words); or the raw patch bytes from a data source.
-bool build_tagpatch(fields &f, bytes &p) {
+bool build_tagpatch(fields &f, bytes &p, data_source &data) {
     put_u32(p, 0);
-    bytes patch;
+    bytes &patch = data.given;
     const json *entries = f.get("entries");
     const json *terminator = f.get("terminator");
     if (terminator && !terminator->is_boolean())
@@ -474,38 +500,38 @@ bool build_tagpatch(fields &f, bytes &p) {
                            patch))
                 return false;
         if (!terminator || terminator->get<bool>()) patch.resize(patch.size() + 8, 0);
+        data.size = data.stored = patch.size();
     } else {
         if (terminator) return f.fail("terminator", "only with \"entries\"");
-        if (!f.data(&patch)) return false;
+        if (!f.data(&data)) return false;
     }
-    store_le32(p.data(), uint32_t(patch.size()));
-    p.insert(p.end(), patch.begin(), patch.end());
+    store_le32(p.data(), uint32_t(data.size));
     return true;
 }
 
 // PARM and FPAR: identifier, type name, value text (a number is written in
 // decimal). The type name is not checked: the device decides what it takes.
-bool build_parameter(fields &f, bytes &p) {
+bool build_parameter(fields &f, bytes &p, data_source &) {
     uint32_t id = 0;
     std::string type, value;
-    if (!f.u32("id", &id, true) || !f.text("value_type", &type, oza_name_field - 1, true))
+    if (!f.u32("id", &id, true) || !f.text("value_type", &type, oza_text_field - 1, true))
         return false;
     const json *v = f.get("value");
     if (v && v->is_number_integer()) {
         value = v->dump();
     } else {
         f.asked.pop_back();
-        if (!f.text("value", &value, oza_name_field - 1, true)) return false;
+        if (!f.text("value", &value, oza_text_field - 1, true)) return false;
     }
     put_u32(p, id);
-    put_field(p, type, oza_name_field);
-    put_field(p, value, oza_name_field);
+    put_field(p, type, oza_text_field);
+    put_field(p, value, oza_text_field);
     return true;
 }
 
 struct chunk_builder {
     const char *fourcc;
-    bool (*build)(fields &f, bytes &payload);
+    bool (*build)(fields &f, bytes &fixed, data_source &data);
 };
 
 constexpr chunk_builder builders[] = {
@@ -541,6 +567,7 @@ bool read_chunk(manifest &m, const json &j, const std::string &where, const char
     if (!f.text("comment", &comment, 0, false)) return false;
 
     c->where = where;
+    c->shorthand = shorthand ? shorthand : "";
     c->type = nullptr;
     c->auto_weights = false;
     if (type == "raw") {
@@ -548,7 +575,7 @@ bool read_chunk(manifest &m, const json &j, const std::string &where, const char
         if (!f.text("fourcc", &fourcc, 0, true)) return false;
         if (fourcc.size() != 4) return f.fail("fourcc", "expected four characters");
         memcpy(c->fourcc, fourcc.data(), 4);
-        if (!f.data(&c->payload)) return false;
+        if (!f.data(&c->data)) return false;
         c->type = oza_find_type(fourcc.c_str());
         c->weighted = f.has("weight");
     } else {
@@ -561,21 +588,29 @@ bool read_chunk(manifest &m, const json &j, const std::string &where, const char
         if (!c->type) {
             std::string list;
             known_types_text(&list);
-            return f.fail("type", "unknown chunk type \"" + type + "\" (known: " + list + ")");
+            size_t n;
+            const oza_chunk_type *all = oza_types(&n);
+            std::vector<std::string> names = {"raw"};
+            for (size_t i = 0; i < n; i++) names.emplace_back(all[i].fourcc);
+            const std::string near = nearest_name(type, names);
+            return f.fail("type",
+                          "unknown chunk type \"" + type + "\" (" +
+                              (near.empty() ? std::string() : "did you mean \"" + near + "\"? ") +
+                              "known: " + list + ")");
         }
         memcpy(c->fourcc, c->type->fourcc, 4);
         c->weighted = c->type->weighted;
-        if (!(b ? b->build : build_nothing)(f, c->payload)) return false;
-        c->auto_weights = type == "TIME" && c->payload.empty();
+        if (!(b ? b->build : build_nothing)(f, c->fixed, c->data)) return false;
+        c->auto_weights = type == "TIME" && c->fixed.empty();
     }
 
     // Overrides of the computed fields, for files the device must refuse.
     if (c->type && c->type->tail != tail_none && (type != "raw")) {
         if (!f.optional_u32("declared", &c->declared)) return false;
         if (c->declared && !c->auto_weights) {
-            if (c->payload.size() < c->type->size_field + 4)
+            if (c->fixed.size() < c->type->size_field + 4)
                 return f.fail("declared", "no size field");
-            store_le32(c->payload.data() + c->type->size_field, *c->declared);
+            store_le32(c->fixed.data() + c->type->size_field, *c->declared);
         }
     }
     uint64_t pad = 0;
@@ -585,7 +620,7 @@ bool read_chunk(manifest &m, const json &j, const std::string &where, const char
     if (c->weight && !c->weighted)
         return f.fail("weight", std::string(c->type ? c->type->fourcc : "this chunk") +
                                     " takes no progress weight");
-    c->payload.resize(c->payload.size() + pad, 0);
+    c->pad = pad;
     return f.done();
 }
 
@@ -634,7 +669,10 @@ bool read_signature(manifest &m, const json *j, pack_plan *plan) {
     if (f.has("key") == f.has("block"))
         return f.fail("key",
                       "give the signing key (a PEM file) or the block to store, one of them");
-    if (f.has("key")) plan->signing_key = key[0] == '/' ? key : m.base + "/" + key;
+    if (f.has("key")) {
+        plan->signing_key = resolve(m, key);
+        plan->signing_key_as = key;
+    }
     if (f.has("block")) {
         block.resize(oza_signature_block_size, 0);
         plan->block = block;
@@ -653,7 +691,10 @@ bool read_cipher(manifest &m, const json &j, pack_plan *plan) {
         return false;
     if (iv.size() != oza_iv_size) return f.fail("iv", "expected 16 bytes (32 hexadecimal digits)");
     memcpy(plan->iv, iv.data(), oza_iv_size);
-    if (!key.empty()) plan->aes_key = key[0] == '/' ? key : m.base + "/" + key;
+    if (!key.empty()) {
+        plan->aes_key = resolve(m, key);
+        plan->aes_key_as = key;
+    }
     return f.done();
 }
 
@@ -674,14 +715,82 @@ bool read_tamper(manifest &m, const json &j, pack_plan *plan) {
 
 } // namespace
 
+bool data_source::stream(const std::function<bool(const unsigned char *, size_t)> &sink) const {
+    unsigned char piece[65536];
+    if (file.empty() || stored == 0) {
+        // Given bytes, repeated; or zero bytes when none are given.
+        if (given.empty()) memset(piece, 0, sizeof piece);
+        for (uint64_t done = 0; done < size;) {
+            size_t n;
+            const unsigned char *from;
+            if (given.empty()) {
+                n = size_t(std::min<uint64_t>(sizeof piece, size - done));
+                from = piece;
+            } else {
+                const size_t at = size_t(done % given.size());
+                n = size_t(std::min<uint64_t>(given.size() - at, size - done));
+                from = given.data() + at;
+            }
+            if (!sink(from, n)) return false;
+            done += n;
+        }
+        return true;
+    }
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (uint64_t done = 0; ok && done < size;) {
+        if (done % stored == 0 && lseek(fd, 0, SEEK_SET) != 0) ok = false;
+        const size_t want = size_t(
+            std::min<uint64_t>({uint64_t(sizeof piece), size - done, stored - done % stored}));
+        ssize_t n = 0;
+        while (ok && (n = read(fd, piece, want)) < 0 && errno == EINTR) {
+        }
+        if (n <= 0) {
+            // The file shrank since the manifest was read.
+            if (n == 0) errno = EIO;
+            ok = false;
+        } else {
+            ok = sink(piece, size_t(n));
+            done += uint64_t(n);
+        }
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return ok;
+}
+
+std::vector<std::string> pack_plan::inputs() const {
+    std::vector<std::string> all = {signing_key, aes_key, trailer.file};
+    for (const packed_chunk &c : chunks) all.push_back(c.data.file);
+    return all;
+}
+
+std::string pack_plan::message(const std::string &path, const std::string &text) const {
+    const std::string place = json_place_text(places.find(path));
+    return name + ": " + (place.empty() ? "" : place + ": ") + (path.empty() ? "" : path + ": ") +
+           text;
+}
+
 bool read_manifest(const std::string &name, const std::string &text, const std::string &base_dir,
                    pack_plan *plan, std::string *error) {
-    manifest m{name, base_dir, ""};
+    plan->name = name;
+    manifest m{*plan, base_dir, ""};
     json j = json::parse(text, nullptr, false, true);
     if (j.is_discarded()) {
         syntax_check check;
         json::sax_parse(text, &check, nlohmann::detail::input_format_t::json, true, true);
         *error = name + ": " + check.message;
+        return false;
+    }
+    plan->places = json_scan(text);
+    // nlohmann-json keeps the last of two values of a key: a repeated key
+    // would silently lose the first.
+    if (!plan->places.duplicates.empty()) {
+        const json_duplicate &d = plan->places.duplicates.front();
+        *error = name + ": " + json_place_text(d.again) + ": " + d.path +
+                 ": given a second time (first at " + json_place_text(d.first) + ")";
         return false;
     }
     fields top(m, j, "");
@@ -721,6 +830,13 @@ bool read_manifest(const std::string &name, const std::string &text, const std::
     }
     if (ok && top.get("tamper")) ok = read_tamper(m, j["tamper"], plan);
     ok = ok && top.done();
+    // The key files, once the manifest itself holds no fault.
+    if (ok && !plan->signing_key.empty() && access(plan->signing_key.c_str(), R_OK) != 0)
+        ok = m.fail("signature.key", "cannot read the signing key \"" + plan->signing_key_as +
+                                         "\" (" + plan->signing_key + "): " + strerror(errno));
+    if (ok && !plan->aes_key.empty() && access(plan->aes_key.c_str(), R_OK) != 0)
+        ok = m.fail("cipher.key", "cannot read the AES key record \"" + plan->aes_key_as + "\" (" +
+                                      plan->aes_key + "): " + strerror(errno));
     if (!ok) *error = m.error;
     return ok;
 }

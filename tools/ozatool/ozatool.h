@@ -14,6 +14,7 @@ struct ozatool_command {
     const char *arguments;             // synopsis after the subcommand's name
     const char *summary;               // one line for the command list
     int (*run)(int argc, char **argv); // argv[0] is the subcommand's name
+    const char *details;               // the options, for --help
 };
 
 int keygen_main(int argc, char **argv);
@@ -25,6 +26,11 @@ int info_main(int argc, char **argv);
 int verify_main(int argc, char **argv);
 int kernel_main(int argc, char **argv);
 int cramfs_main(int argc, char **argv);
+int resign_main(int argc, char **argv);
+int extract_main(int argc, char **argv);
+int rotate_main(int argc, char **argv);
+int params_main(int argc, char **argv);
+int try_main(int argc, char **argv);
 
 // Shared helpers (common.cpp).
 
@@ -33,6 +39,8 @@ int cramfs_main(int argc, char **argv);
 int fail(const char *name, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Prints the subcommand's synopsis on standard error; returns 2.
 int usage(const char *name);
+// Prints the subcommand's help on standard output; returns 0.
+int help(const char *name);
 // Parses a decimal or 0x-prefixed hexadecimal unsigned 64-bit number.
 bool parse_u64(const char *text, uint64_t *value);
 // Parses hexadecimal text into bytes; spaces, tabs, newlines and ':' between
@@ -44,8 +52,10 @@ std::string hex_text(const unsigned char *data, size_t n);
 // Reads the whole file at path ("-": standard input); false on failure, with
 // errno set.
 bool read_whole(const std::string &path, bytes *out);
-// Writes n bytes to path (created or truncated with mode); false on failure.
-bool write_bytes(const std::string &path, const void *data, size_t n, unsigned mode = 0644);
+// path made absolute against the current folder.
+std::string absolute_path(const std::string &path);
+// True when the folder does not exist or holds nothing.
+bool folder_empty_or_absent(const std::string &dir);
 
 // Fills the 144-byte public-key record of an RSA key, checksum included.
 // Fails (false, with a message) when the modulus exceeds 1024 bits or the
