@@ -58,6 +58,18 @@ protected:
     bool level_is(const std::string &v) const {
         return eventually([&] { return level() == v; });
     }
+    // The daemon's pid once its pid file holds a whole line: the file is
+    // created before the number is written, so a reader can find it empty.
+    std::string started_pid() const {
+        std::string text;
+        eventually([&] {
+            text = box.exists(pid_file) ? box.read(pid_file) : "";
+            return !text.empty() && text.back() == '\n';
+        });
+        if (text.empty() || text.back() != '\n') return "";
+        text.pop_back();
+        return text;
+    }
     bool running(const std::string &pid) const {
         return box.exec_shell("kill -0 " + pid).status == 0;
     }
@@ -73,11 +85,8 @@ protected:
 TEST_F(BoxAutodim, DimsWakesAndStopsInOrder) {
     box.write(brightness, "100\n");
     ASSERT_EQ(start("-t 1 -i 30 -a 60"), 0);
-    ASSERT_TRUE(eventually([&] { return box.exists(pid_file); }));
-    std::string pid = box.read(pid_file);
+    const std::string pid = started_pid();
     ASSERT_FALSE(pid.empty());
-    EXPECT_EQ(pid.back(), '\n');
-    pid.pop_back();
 
     // Active level at once, the idle level after a second without input.
     EXPECT_TRUE(level_is("30")) << level();
@@ -115,9 +124,8 @@ TEST_F(BoxAutodim, KillLeavesTheBrightnessAsItIs) {
     box.write(brightness, "45\n");
     ASSERT_EQ(start("-t 30 -a 70"), 0);
     ASSERT_TRUE(level_is("70"));
-    ASSERT_TRUE(eventually([&] { return box.exists(pid_file); }));
-    std::string pid = box.read(pid_file);
-    pid.pop_back();
+    const std::string pid = started_pid();
+    ASSERT_FALSE(pid.empty());
     EXPECT_EQ(box.exec({exe, "autodim", "-k"}).status, 0);
     EXPECT_TRUE(eventually([&] { return !running(pid); }));
     if constexpr (!basic_build) {
@@ -131,7 +139,7 @@ TEST_F(BoxAutodim, WithoutBlankingTheFramebufferIsLeftAlone) {
     box.write(brightness, "0\n");
     ASSERT_EQ(start("-t 30 -b 0"), 0);
     EXPECT_TRUE(level_is("60"));
-    ASSERT_TRUE(eventually([&] { return box.exists(pid_file); }));
+    ASSERT_FALSE(started_pid().empty());
     EXPECT_EQ(box.exec({exe, "autodim", "-s"}).status, 0);
     EXPECT_TRUE(level_is("0"));
     EXPECT_TRUE(blanks().empty());
@@ -141,7 +149,8 @@ TEST_F(BoxAutodim, RemovedInputDeviceRebuildsTheList) {
     if constexpr (basic_build) GTEST_SKIP() << "the basic build never rescans";
     box.write(brightness, "60\n");
     ASSERT_EQ(start("-t 1"), 0);
-    ASSERT_TRUE(eventually([&] { return box.exists(pid_file); }));
+    const std::string pid = started_pid();
+    ASSERT_FALSE(pid.empty());
     ASSERT_TRUE(level_is("30"));
     ASSERT_EQ(box.exec_shell("rm /dev/input/event2").status, 0);
     // The next pass finds event2 gone and opens the two that are left.
@@ -157,8 +166,6 @@ TEST_F(BoxAutodim, RemovedInputDeviceRebuildsTheList) {
     EXPECT_TRUE(level_is("60")) << level();
 
     // Without any device left the daemon gives up.
-    std::string pid = box.read(pid_file);
-    pid.pop_back();
     ASSERT_EQ(box.exec_shell("rm /dev/input/event0 /dev/input/event1").status, 0);
     EXPECT_TRUE(eventually([&] { return !running(pid); }));
 }
