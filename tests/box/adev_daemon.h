@@ -36,7 +36,7 @@ inline bool wait_until(const std::function<bool()> &done, int ms = 10000) {
 
 inline std::string uevent_command(const uevent_args &a) {
     std::string c = "/box/bin/uevent";
-    for (const std::string &s : a) c += " " + shell_quote(s);
+    for (const std::string &s : a) c.append(" ").append(shell_quote(s));
     return c + "\n";
 }
 

@@ -115,7 +115,8 @@ public:
     // writes those too.
     void pack(const manifest &m, const std::string &box_path) const {
         static int n = 0;
-        const std::string json = work.at("m" + std::to_string(n++) + ".json");
+        const std::string json =
+            work.at(std::string("m").append(std::to_string(n++)).append(".json"));
         write_text(json, m.json());
         run_result r =
             run_program(VARITOOL_OZATOOL, {"ozatool", "pack", json, "-o", box.host_path(box_path),

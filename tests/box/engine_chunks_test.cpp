@@ -313,7 +313,7 @@ TEST_F(Engine, FlashWritesSectorBySector) {
                                           "trace flash ok",
                                       }));
     const std::string flash = file("/dev/flashrw");
-    EXPECT_EQ(flash.substr(0x1fff0 - 1, 34), "\xff" + std::string(32, '\xa5') + "\xff");
+    EXPECT_EQ(flash.substr(0x1fff0 - 1, 34), std::string("\xff").append(32, '\xa5').append("\xff"));
     const std::vector<std::string> log = box.log();
     EXPECT_TRUE(has(log, "flashrw write 0x1fff0 16"));
     EXPECT_TRUE(has(log, "flashrw write 0x20000 16"));

@@ -50,7 +50,9 @@ protected:
     }
     std::string one(const std::vector<std::string> &command) const {
         std::vector<std::string> out = drive(command);
-        return out.size() == 1 ? out[0] : "(" + std::to_string(out.size()) + " lines)";
+        return out.size() == 1
+                   ? out[0]
+                   : std::string("(").append(std::to_string(out.size())).append(" lines)");
     }
     // A shell script in one box, with $D naming the driver.
     run_result script(const std::string &text) const {

@@ -37,7 +37,8 @@ TEST(FormatUtility, CopyCommandKeepsEachPathOneWord) {
         char out[512];
         ASSERT_TRUE(copy_command(c.from, "/mnt/system/temporary.oza", out, sizeof out)) << c.from;
         EXPECT_EQ(std::string(out), c.command);
-        EXPECT_EQ(shell_words(out), "[" + std::string(c.from) + "][/mnt/system/temporary.oza]")
+        EXPECT_EQ(shell_words(out),
+                  std::string("[").append(c.from).append("][/mnt/system/temporary.oza]"))
             << c.from;
     }
 }

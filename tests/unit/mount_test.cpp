@@ -88,7 +88,7 @@ TEST(MountOptions, DataKeepsOnlyWordsThatFitWithRoomToSpare) {
 }
 
 TEST(MountPoint, OneTrailingSlashIsDropped) {
-    const std::string long_path = "/" + std::string(300, 'd');
+    const std::string long_path = std::string("/").append(300, 'd');
     struct {
         std::string path, normalised;
     } cases[] = {
@@ -210,7 +210,7 @@ TEST_F(MountTables, NoLoopDeviceWhenAllEightAreMounted) {
 }
 
 TEST(LoopStatus, RecordHoldsOnlyTheFileNameAtOffset56) {
-    const std::string long_path = "/" + std::string(100, 'p');
+    const std::string long_path = std::string("/").append(100, 'p');
     struct {
         std::string image, stored;
     } cases[] = {
