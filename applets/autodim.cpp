@@ -1,10 +1,10 @@
 // autodim: lower the backlight after a while without input, raise it again on
 // the next input event; a second invocation stops the running daemon.
-#include "applets/fade.h"
 #include "core/applet.h"
 #include "core/config.h"
 #include "core/sysfile.h"
 #include "core/unique.h"
+#include "devtools/fade.h"
 
 #include <cerrno>
 #include <csignal>

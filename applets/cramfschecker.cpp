@@ -1,7 +1,7 @@
 // cramfschecker: checks a signed cramfs image against this system's version.
-#include "applets/signed_image.h"
 #include "core/applet.h"
-#include "update/sysversion.h"
+#include "devtools/signed_image.h"
+#include "sysinfo/sysversion.h"
 
 #include <cstdio>
 

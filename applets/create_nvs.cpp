@@ -1,8 +1,6 @@
 // create_nvs: writes the WLAN chip's NVS file from the MAC store and the
 // calibration block of ParamStore_Prod, optionally followed by the INI
 // section of a reference NVS file.
-#include "applets/mac_store.h"
-#include "applets/wlan_nvs.h"
 #include "core/applet.h"
 #include "core/byteorder.h"
 #include "core/config.h"
@@ -10,6 +8,8 @@
 #include "core/fullio.h"
 #include "core/sysfile.h"
 #include "core/unique.h"
+#include "devtools/mac_store.h"
+#include "devtools/wlan_nvs.h"
 #include "flash/params.h"
 #include "flash/storage.h"
 

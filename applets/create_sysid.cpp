@@ -1,14 +1,14 @@
 // create_sysid: writes the system identity file System/id.sys below the
 // storage root.
-#include "applets/mac_store.h"
-#include "applets/sysid.h"
 #include "core/applet.h"
 #include "core/config.h"
 #include "core/durable.h"
 #include "core/fullio.h"
 #include "core/unique.h"
+#include "devtools/mac_store.h"
+#include "devtools/sysid.h"
 #include "sysinfo/board.h"
-#include "update/sysversion.h"
+#include "sysinfo/sysversion.h"
 
 #include <cerrno>
 #include <cstdio>

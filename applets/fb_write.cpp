@@ -1,9 +1,9 @@
 // fb_write: put a picture (a raw screen dump on standard input, a raw file or
 // a PNG file) on the framebuffer, centred, optionally turned by 180 degrees.
-#include "applets/picture.h"
-#include "applets/png_picture.h"
 #include "core/applet.h"
 #include "core/config.h"
+#include "devtools/picture.h"
+#include "devtools/png_picture.h"
 
 #include <cstdio>
 #include <cstring>

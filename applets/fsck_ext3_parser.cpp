@@ -1,7 +1,7 @@
 // fsck.ext3_parser: e2fsck completion output on standard input becomes UI
 // progress, 200 per mille for each of e2fsck's passes.
-#include "applets/ext3_progress.h"
 #include "core/applet.h"
+#include "devtools/ext3_progress.h"
 
 #include <cstdio>
 #include <getopt.h>

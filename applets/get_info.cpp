@@ -2,7 +2,7 @@
 // scripts (no newline).
 #include "core/applet.h"
 #include "sysinfo/board.h"
-#include "update/sysversion.h"
+#include "sysinfo/sysversion.h"
 
 #include <cstdio>
 #include <cstring>

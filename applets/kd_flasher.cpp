@@ -1,9 +1,9 @@
 // kd_flasher: packs a kernel and an initramfs behind a kernel image header
 // into one KD image and writes it into the raw area "custom".
-#include "applets/signed_image.h"
 #include "core/applet.h"
 #include "core/fullio.h"
 #include "core/unique.h"
+#include "devtools/signed_image.h"
 #include "flash/storage.h"
 
 #include <cerrno>

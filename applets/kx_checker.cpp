@@ -1,9 +1,9 @@
 // kx_checker: checks the header magic and the signature of a kernel image.
-#include "applets/signed_image.h"
 #include "core/applet.h"
 #include "core/byteorder.h"
 #include "core/fullio.h"
 #include "core/unique.h"
+#include "devtools/signed_image.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,9 +1,9 @@
 // mactool: reads and checks the MAC store, and writes a new one with a
 // generated Wi-Fi address when it is missing.
-#include "applets/mac_store.h"
 #include "core/applet.h"
 #include "core/byteorder.h"
 #include "core/config.h"
+#include "devtools/mac_store.h"
 #include "flash/params.h"
 #include "flash/storage.h"
 

@@ -1,7 +1,7 @@
 // mkfs.ext3_parser: mke2fs's terminal output on standard input becomes UI
 // messages and the progress of the counter it redraws with backspaces.
-#include "applets/ext3_progress.h"
 #include "core/applet.h"
+#include "devtools/ext3_progress.h"
 
 #include <cstdio>
 #include <getopt.h>

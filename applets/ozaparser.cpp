@@ -7,10 +7,10 @@
 #include "core/power.h"
 #include "core/sysfile.h"
 #include "core/zui.h"
+#include "install/format_utility.h"
+#include "install/user_messages.h"
+#include "sysinfo/sysversion.h"
 #include "update/engine.h"
-#include "update/format_utility.h"
-#include "update/sysversion.h"
-#include "update/user_messages.h"
 
 #include <algorithm>
 #include <cstdarg>

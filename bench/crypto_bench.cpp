@@ -5,10 +5,10 @@
 // AES instructions: when OPENSSL_ia32cap is not set, the program sets it to
 // mask AES-NI and SSSE3 (which the vector-permutation and bit-sliced paths
 // need) and starts itself again, since libcrypto reads it when it loads.
-#include "update/aes.h"
-#include "update/bignum.h"
-#include "update/md5.h"
-#include "update/rsa.h"
+#include "crypto/aes.h"
+#include "crypto/bignum.h"
+#include "crypto/md5.h"
+#include "crypto/rsa.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,24 +1,14 @@
 # varitool_configuration(NAME BASIC EXECUTABLE)
-# Builds the product objects of one configuration as the object library
-# varitool_NAME (linked whole into anything that links it, so every applet's
-# registration is kept) and the executable EXECUTABLE from them. Installs
+# Builds the modules of one configuration (see modules.cmake), the applets
+# as the object library varitool_NAME (linked whole into anything that links
+# it, so every applet's registration is kept) and the executable EXECUTABLE. Installs
 # EXECUTABLE into <prefix>/sbin with one symbolic link per applet beside it,
 # as the install component EXECUTABLE; the basic configuration's component is
 # installed only when asked for (cmake --install ... --component
 # varitool-basic), since both would give the applets' links.
 function(varitool_configuration name basic executable)
   set(objs varitool_${name})
-  add_library(${objs} OBJECT ${VARITOOL_SOURCES})
-  target_include_directories(${objs} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
-  target_compile_definitions(${objs} PUBLIC VARITOOL_BASIC=${basic} _FILE_OFFSET_BITS=64)
-  target_compile_options(${objs} PRIVATE ${VARITOOL_WARNINGS})
-  target_link_libraries(${objs} PUBLIC Threads::Threads)
-  if(NOT basic)
-    target_compile_definitions(${objs} PUBLIC VARITOOL_HAVE_PNG=1)
-    target_link_libraries(${objs} PUBLIC PNG::PNG ZLIB::ZLIB)
-  else()
-    target_compile_definitions(${objs} PUBLIC VARITOOL_HAVE_PNG=0)
-  endif()
+  varitool_configuration_modules(${name} ${basic})
 
   add_executable(${executable} core/main.cpp)
   target_compile_options(${executable} PRIVATE ${VARITOOL_WARNINGS})
@@ -36,7 +26,7 @@ function(varitool_configuration name basic executable)
           COMPONENT ${executable} ${only_when_asked})
   install(CODE "set(varitool_executable \"${executable}\")
                 set(varitool_link_dir \"${VARITOOL_APPLET_DIR}\")
-                set(varitool_sources \"${VARITOOL_SOURCES}\")
+                set(varitool_sources \"$<TARGET_PROPERTY:${objs},SOURCES>\")
                 include(\"${CMAKE_SOURCE_DIR}/cmake/install-links.cmake\")"
           COMPONENT ${executable} ${only_when_asked})
 endfunction()

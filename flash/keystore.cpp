@@ -1,8 +1,8 @@
 #include "flash/keystore.h"
 
+#include "crypto/keyrec.h"
 #include "flash/params.h"
 #include "flash/storage.h"
-#include "update/keyrec.h"
 
 #include <cstring>
 #include <mutex>

@@ -1,5 +1,5 @@
 // Fuzzes the e2fsck completion-output parser with arbitrary input.
-#include "applets/ext3_progress.h"
+#include "devtools/ext3_progress.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -5,9 +5,9 @@
 // 2 the public-key record from the input (the next 144 bytes) instead of
 // the development image key, bits 4-7 the sampling step. The rest is the
 // image.
-#include "applets/signed_image.h"
+#include "crypto/keyrec.h"
+#include "devtools/signed_image.h"
 #include "fuzz/fuzz_support.h"
-#include "update/keyrec.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Fuzzes the mke2fs output parser. The first byte chooses the banner form
 // (bit 6) and the length of a disk name (its low 6 bits) taken from the
 // bytes that follow; the rest is mke2fs's output.
-#include "applets/ext3_progress.h"
+#include "devtools/ext3_progress.h"
 
 #include <cstdint>
 #include <cstdio>

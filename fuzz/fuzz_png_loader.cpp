@@ -1,5 +1,5 @@
 // Fuzzes the PNG loader with arbitrary file contents.
-#include "applets/png_picture.h"
+#include "devtools/png_picture.h"
 
 #include <cstdint>
 #include <cstdio>

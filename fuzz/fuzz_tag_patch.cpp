@@ -2,7 +2,7 @@
 // first two bytes give how many bytes the area has (the list's limit), the
 // next 512 are the area, the rest is the patch.
 #include "core/byteorder.h"
-#include "update/tagpatch.h"
+#include "formats/tagpatch.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // records start at 4 or at 8 with an end offset at 4), the fourth the length
 // of the value text that follows; the rest is the records.
 #include "core/byteorder.h"
-#include "update/typed_params.h"
+#include "formats/typed_params.h"
 
 #include <algorithm>
 #include <cstdint>

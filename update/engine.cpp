@@ -3,11 +3,11 @@
 // the last run; the chunk reader and host helpers the handlers share.
 #include "update/engine.h"
 
+#include "core/trace.h"
 #include "update/engine_state.h"
 #include "update/fileio.h"
 #include "update/mountpoint.h"
 #include "update/results.h"
-#include "update/trace.h"
 #include "update/walk.h"
 
 #include <cstdarg>

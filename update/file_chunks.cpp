@@ -3,13 +3,13 @@
 // removes a file or a tree, EXT2 changes a mode, MSGB shows a message.
 #include "core/byteorder.h"
 #include "core/durable.h"
+#include "core/trace.h"
 #include "core/unique.h"
 #include "update/chunks.h"
 #include "update/engine_state.h"
 #include "update/fileio.h"
 #include "update/mountpoint.h"
 #include "update/results.h"
-#include "update/trace.h"
 
 #include <algorithm>
 #include <cstdio>

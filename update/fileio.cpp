@@ -1,7 +1,7 @@
 #include "update/fileio.h"
 
 #include "core/durable.h"
-#include "update/trace.h"
+#include "core/trace.h"
 
 #include <cerrno>
 #include <cstring>

@@ -2,13 +2,13 @@
 // the parameter-store invalidation, the minimum system version, and the
 // skipped "EXT4" to "EXTF".
 #include "core/byteorder.h"
+#include "core/trace.h"
 #include "core/unique.h"
 #include "flash/params.h"
 #include "flash/storage.h"
 #include "update/chunks.h"
 #include "update/engine_state.h"
 #include "update/results.h"
-#include "update/trace.h"
 #include "update/walk.h"
 
 namespace {

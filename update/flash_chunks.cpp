@@ -2,16 +2,16 @@
 // flash, MMCF a raw MMC area, EXT3 a patch of the parameter image, TAGP the
 // boot tag list. Their step texts go to the host's trace callback.
 #include "core/byteorder.h"
+#include "core/trace.h"
 #include "core/unique.h"
 #include "flash/flash.h"
 #include "flash/params.h"
 #include "flash/storage.h"
+#include "formats/tagpatch.h"
 #include "update/chunks.h"
 #include "update/engine_state.h"
 #include "update/mountpoint.h"
 #include "update/results.h"
-#include "update/tagpatch.h"
-#include "update/trace.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,12 +2,12 @@
 // /mnt/storage/System/System.bin, FPAR in the record ParamStore_3b.
 #include "core/byteorder.h"
 #include "flash/params.h"
+#include "formats/typed_params.h"
 #include "update/chunks.h"
 #include "update/engine_state.h"
 #include "update/fileio.h"
 #include "update/mountpoint.h"
 #include "update/results.h"
-#include "update/typed_params.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "update/reader.h"
 
-#include "update/aes.h"
+#include "crypto/aes.h"
 #include "update/fileio.h"
 
 #include <algorithm>

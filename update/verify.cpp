@@ -1,14 +1,14 @@
 // Opening an update file: size, magic, the signature over bytes 140 to the
 // end, and the optional cipher chunk that selects the chunk reader.
 #include "core/byteorder.h"
+#include "core/trace.h"
+#include "crypto/keyrec.h"
+#include "crypto/md5.h"
+#include "crypto/rsa.h"
 #include "flash/keystore.h"
 #include "update/engine_state.h"
 #include "update/fileio.h"
-#include "update/keyrec.h"
-#include "update/md5.h"
 #include "update/results.h"
-#include "update/rsa.h"
-#include "update/trace.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
 #include "update/walk.h"
 
 #include "core/byteorder.h"
+#include "core/trace.h"
 #include "flash/keystore.h"
 #include "update/chunks.h"
 #include "update/engine_state.h"
 #include "update/results.h"
-#include "update/trace.h"
 
 #include <cstdio>
 #include <cstring>

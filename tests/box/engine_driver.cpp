@@ -25,7 +25,7 @@
 //   truncations PATH COPY        for every size n from 0 to PATH's size: writes
 //                                PATH's first n bytes to COPY and runs it quietly;
 //                                prints "n result" for each
-#include "update/bignum.h"
+#include "crypto/bignum.h"
 #include "update/engine.h"
 
 #include <cstdarg>

@@ -5,8 +5,8 @@
 #include "tests/box/engine_box.h"
 
 #include "core/byteorder.h"
+#include "crypto/keyrec.h"
 #include "tests/support/oracle.h"
-#include "update/keyrec.h"
 
 #include <fstream>
 #include <map>

@@ -2,7 +2,7 @@
 // partition eraser in device boxes, with images signed by ozatool.
 #include "core/byteorder.h"
 #include "core/config.h"
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 #include "tests/support/devbox.h"
 #include "tests/support/oracle.h"

@@ -3,6 +3,7 @@
 // (so that caches and held locks carry from one to the next); each prints
 // one line, mostly the function's result followed by the bytes it read in
 // hexadecimal.
+#include "crypto/keyrec.h"
 #include "flash/flash.h"
 #include "flash/keystore.h"
 #include "flash/module.h"
@@ -10,7 +11,6 @@
 #include "flash/params.h"
 #include "flash/storage.h"
 #include "flash/store_lock.h"
-#include "update/keyrec.h"
 
 #include <algorithm>
 #include <atomic>

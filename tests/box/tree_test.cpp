@@ -1,6 +1,6 @@
 // devbox init: the tablet tree, its variants and the images it holds.
 #include "core/config.h"
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 #include "tests/support/devbox.h"
 

@@ -5,10 +5,10 @@
 // returns through an out parameter), and the exit status is 0 when the
 // result is 0, else 1.
 #include "core/hostops.h"
+#include "install/format_utility.h"
 #include "sysinfo/board.h"
 #include "sysinfo/disk.h"
 #include "sysinfo/mount.h"
-#include "update/format_utility.h"
 
 #include <cstdio>
 #include <cstdlib>

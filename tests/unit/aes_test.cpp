@@ -1,4 +1,4 @@
-#include "update/aes.h"
+#include "crypto/aes.h"
 
 #include "tests/support/oracle.h"
 

@@ -1,4 +1,4 @@
-#include "update/bignum.h"
+#include "crypto/bignum.h"
 
 #include "tests/support/oracle.h"
 

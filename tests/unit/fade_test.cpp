@@ -1,4 +1,4 @@
-#include "applets/fade.h"
+#include "devtools/fade.h"
 
 #include <gtest/gtest.h>
 

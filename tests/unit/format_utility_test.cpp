@@ -1,6 +1,6 @@
 // The copy commands of the format utility, read back by the distribution's
 // shell: each path stays one word, whatever characters it holds.
-#include "update/format_utility.h"
+#include "install/format_utility.h"
 
 #include "tests/support/scratch.h"
 

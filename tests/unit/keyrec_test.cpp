@@ -1,7 +1,7 @@
 #include "core/byteorder.h"
-#include "update/aes.h"
-#include "update/keyrec.h"
-#include "update/lookup3.h"
+#include "crypto/aes.h"
+#include "crypto/keyrec.h"
+#include "crypto/lookup3.h"
 
 #include "tests/support/oracle.h"
 

@@ -1,6 +1,6 @@
 // The pure pieces of the MAC tools: the seeded pick, the generated address
 // and its place in the store, the printed form.
-#include "applets/mac_store.h"
+#include "devtools/mac_store.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/md5.h"
+#include "crypto/md5.h"
 
 #include "tests/support/oracle.h"
 

@@ -1,7 +1,7 @@
 // ozatool kernel and ozatool cramfs: the images they make, checked with
 // OpenSSL's public operation and digest, and accepted by the device's check.
-#include "applets/signed_image.h"
 #include "core/byteorder.h"
+#include "devtools/signed_image.h"
 
 #include "tests/support/oracle.h"
 #include "tests/support/ozatool.h"

@@ -3,7 +3,7 @@
 // the openssl program) and against layouts written out by hand here, so the
 // format is pinned by more than the tool's own reader.
 #include "core/byteorder.h"
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 #include "tests/support/oracle.h"
 #include "tests/support/ozatool.h"

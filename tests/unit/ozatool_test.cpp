@@ -1,5 +1,5 @@
 #include "core/byteorder.h"
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 #include "tests/support/oracle.h"
 #include "tests/support/ozatool.h"

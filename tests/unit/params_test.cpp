@@ -1,11 +1,11 @@
 // The parameter-record table and the record readers and writers without the
 // store lock, on raw areas that are files of a scratch directory (a storage
 // table standing in for /mnt/rawfs), and the key-record fetch.
+#include "crypto/keyrec.h"
 #include "flash/keystore.h"
 #include "flash/param_records.h"
 #include "flash/params.h"
 #include "flash/storage.h"
-#include "update/keyrec.h"
 
 #include "tests/support/scratch.h"
 

@@ -1,4 +1,4 @@
-#include "applets/picture.h"
+#include "devtools/picture.h"
 
 #include "tests/support/scratch.h"
 

@@ -1,5 +1,5 @@
 // The PNG loader exists in the full build only.
-#include "applets/png_picture.h"
+#include "devtools/png_picture.h"
 
 #if VARITOOL_HAVE_PNG
 

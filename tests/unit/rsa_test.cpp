@@ -1,7 +1,7 @@
 #include "core/byteorder.h"
-#include "update/keyrec.h"
-#include "update/md5.h"
-#include "update/rsa.h"
+#include "crypto/keyrec.h"
+#include "crypto/md5.h"
+#include "crypto/rsa.h"
 
 #include "tests/support/oracle.h"
 

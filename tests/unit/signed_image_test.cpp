@@ -1,6 +1,6 @@
 // Kernel and cramfs image verification, with images signed by OpenSSL.
-#include "applets/signed_image.h"
 #include "core/byteorder.h"
+#include "devtools/signed_image.h"
 
 #include "tests/support/oracle.h"
 #include "tests/support/scratch.h"

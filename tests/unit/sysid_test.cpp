@@ -1,8 +1,8 @@
 // The identity file's record and the device identity string.
-#include "applets/sysid.h"
 #include "core/byteorder.h"
 #include "core/config.h"
-#include "update/sysversion.h"
+#include "devtools/sysid.h"
+#include "sysinfo/sysversion.h"
 
 #include "tests/support/oracle.h"
 

@@ -1,4 +1,4 @@
-#include "update/tagpatch.h"
+#include "formats/tagpatch.h"
 
 #include "core/byteorder.h"
 

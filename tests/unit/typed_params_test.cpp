@@ -1,4 +1,4 @@
-#include "update/typed_params.h"
+#include "formats/typed_params.h"
 
 #include "core/byteorder.h"
 

@@ -1,5 +1,5 @@
+#include "install/user_messages.h"
 #include "update/results.h"
-#include "update/user_messages.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The NVS section, byte for byte.
-#include "applets/wlan_nvs.h"
+#include "devtools/wlan_nvs.h"
 
 #include "tests/support/oracle.h"
 

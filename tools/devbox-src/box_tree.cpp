@@ -1,8 +1,8 @@
 // devbox init: the tablet's root file system as a directory tree.
 #include "box_tool.h"
 
+#include "crypto/keyrec.h"
 #include "tools/ozatool/key_strength.h"
-#include "update/keyrec.h"
 
 #include <cerrno>
 #include <cstdio>

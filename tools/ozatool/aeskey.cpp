@@ -2,9 +2,9 @@
 // u16 followed by the key bytes. The device's key store and the built-in
 // record hold 128-bit keys (18 bytes in all).
 #include "core/byteorder.h"
+#include "crypto/keyrec.h"
 #include "tools/ozatool/cli.h"
 #include "tools/ozatool/ozatool.h"
-#include "update/keyrec.h"
 
 #include <cstring>
 #include <openssl/rand.h>

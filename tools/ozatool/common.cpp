@@ -1,7 +1,7 @@
 // Helpers shared by the ozatool subcommands.
 #include "core/byteorder.h"
+#include "crypto/keyrec.h"
 #include "tools/ozatool/ozatool.h"
-#include "update/keyrec.h"
 
 #include <cerrno>
 #include <cstdarg>

@@ -4,10 +4,10 @@
 // chunk's payload is cut short.
 #pragma once
 
+#include "crypto/keyrec.h"
 #include "flash/keystore.h"
 #include "flash/param_records.h"
-#include "update/keyrec.h"
-#include "update/sysversion.h"
+#include "sysinfo/sysversion.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -84,7 +84,7 @@ int oza_mount_index(const std::string &name);
 
 // The build a file is checked for: its name ("full", "basic"), the oldest
 // version it accepts ("VERS") and its own version ("MVER"), the device's
-// own triples (update/sysversion.h).
+// own triples (sysinfo/sysversion.h).
 struct oza_target {
     const char *name;
     version_triple min, own;

@@ -7,13 +7,13 @@
 #include "tools/ozatool/inspect.h"
 
 #include "core/byteorder.h"
+#include "crypto/aes.h"
+#include "crypto/keyrec.h"
+#include "crypto/md5.h"
+#include "crypto/rsa.h"
 #include "tools/ozatool/cli.h"
 #include "tools/ozatool/key_strength.h"
 #include "tools/ozatool/rules.h"
-#include "update/aes.h"
-#include "update/keyrec.h"
-#include "update/md5.h"
-#include "update/rsa.h"
 
 #include <algorithm>
 #include <cerrno>

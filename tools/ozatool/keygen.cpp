@@ -2,10 +2,10 @@
 // public key as a 144-byte record. The exponent takes as many 16-bit words
 // in the record as its value needs (65537: two; a 64-bit value: four).
 // Weak keys (key_strength.h) are refused unless --allow-weak-key.
+#include "crypto/keyrec.h"
 #include "tools/ozatool/cli.h"
 #include "tools/ozatool/key_strength.h"
 #include "tools/ozatool/ozatool.h"
-#include "update/keyrec.h"
 
 #include <memory>
 #include <openssl/bn.h>

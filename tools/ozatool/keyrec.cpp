@@ -1,7 +1,7 @@
 // ozatool keyrec: the 144-byte record of an existing RSA key given in PEM,
 // private (PKCS #8 or PKCS #1) or public (SubjectPublicKeyInfo). Weak keys
 // (key_strength.h) are refused unless --allow-weak-key.
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 #include "tools/ozatool/cli.h"
 #include "tools/ozatool/key_strength.h"
 #include "tools/ozatool/ozatool.h"

@@ -6,10 +6,10 @@
 #include "tools/ozatool/keystore.h"
 
 #include "core/byteorder.h"
+#include "crypto/keyrec.h"
 #include "tools/ozatool/cli.h"
 #include "tools/ozatool/format.h"
 #include "tools/ozatool/key_strength.h"
-#include "update/keyrec.h"
 
 #include <cerrno>
 #include <cstring>

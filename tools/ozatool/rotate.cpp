@@ -13,7 +13,7 @@
 #include "tools/ozatool/pack.h"
 
 #include "core/byteorder.h"
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 #include <cerrno>
 #include <cstring>

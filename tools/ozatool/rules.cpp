@@ -1,13 +1,13 @@
 // The device's rules on chunk fields (rules.h). The conversions of
 // parameter values and the boot tag patch are the product's own code
-// (update/typed_params.cpp, update/tagpatch.cpp), so what a check says the
+// (formats/typed_params.cpp, formats/tagpatch.cpp), so what a check says the
 // device stores is what it stores.
 #include "tools/ozatool/rules.h"
 
 #include "core/byteorder.h"
+#include "formats/tagpatch.h"
+#include "formats/typed_params.h"
 #include "tools/ozatool/cli.h"
-#include "update/tagpatch.h"
-#include "update/typed_params.h"
 
 #include <algorithm>
 #include <cstring>

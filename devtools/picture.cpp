@@ -1,4 +1,4 @@
-#include "applets/picture.h"
+#include "devtools/picture.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,11 +1,11 @@
-#include "applets/signed_image.h"
+#include "devtools/signed_image.h"
 
 #include "core/byteorder.h"
 #include "core/fullio.h"
 #include "core/unique.h"
+#include "crypto/md5.h"
+#include "crypto/rsa.h"
 #include "flash/keystore.h"
-#include "update/md5.h"
-#include "update/rsa.h"
 
 #include <algorithm>
 #include <cstring>

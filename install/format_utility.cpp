@@ -1,4 +1,4 @@
-#include "update/format_utility.h"
+#include "install/format_utility.h"
 
 #include "core/durable.h"
 #include "core/hostops.h"

@@ -1,4 +1,4 @@
-#include "applets/mac_store.h"
+#include "devtools/mac_store.h"
 
 #include "core/byteorder.h"
 #include "flash/params.h"

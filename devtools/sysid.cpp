@@ -1,10 +1,10 @@
-#include "applets/sysid.h"
+#include "devtools/sysid.h"
 
-#include "applets/mac_store.h"
 #include "core/byteorder.h"
 #include "core/sysfile.h"
+#include "crypto/md5.h"
+#include "devtools/mac_store.h"
 #include "flash/keystore.h"
-#include "update/md5.h"
 
 #include <cctype>
 #include <cstring>

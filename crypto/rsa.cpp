@@ -1,7 +1,7 @@
-#include "update/rsa.h"
+#include "crypto/rsa.h"
 
 #include "core/byteorder.h"
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The built-in records come from the key directory the build was configured
 // with (VARITOOL_KEY_DIR); CMake writes their bytes into the header below.
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 #include "builtin_key_data.h"
 

@@ -1,4 +1,4 @@
-#include "update/user_messages.h"
+#include "install/user_messages.h"
 
 #include "update/results.h"
 

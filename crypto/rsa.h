@@ -1,8 +1,8 @@
 // The textbook RSA public operation (no padding scheme) with keys loaded from
-// 144-byte key records (update/keyrec.h).
+// 144-byte key records (crypto/keyrec.h).
 #pragma once
 
-#include "update/bignum.h"
+#include "crypto/bignum.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "update/sysversion.h"
+#include "sysinfo/sysversion.h"
 
 #include "core/config.h"
 

@@ -2,7 +2,7 @@
 // image library).
 #pragma once
 
-#include "applets/picture.h"
+#include "devtools/picture.h"
 
 // Loader results.
 enum {

@@ -1,4 +1,4 @@
-#include "applets/png_picture.h"
+#include "devtools/png_picture.h"
 
 #if VARITOOL_HAVE_PNG
 

@@ -1,4 +1,4 @@
-#include "update/lookup3.h"
+#include "crypto/lookup3.h"
 
 namespace {
 

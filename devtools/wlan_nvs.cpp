@@ -1,4 +1,4 @@
-#include "applets/wlan_nvs.h"
+#include "devtools/wlan_nvs.h"
 
 #include <cstring>
 

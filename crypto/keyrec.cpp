@@ -1,7 +1,7 @@
-#include "update/keyrec.h"
+#include "crypto/keyrec.h"
 
 #include "core/byteorder.h"
-#include "update/lookup3.h"
+#include "crypto/lookup3.h"
 
 uint32_t key_record_checksum(const unsigned char *record) {
     return hashlittle(record, key_record_checksum_offset, key_record_seed);

@@ -1,4 +1,4 @@
-#include "applets/ext3_progress.h"
+#include "devtools/ext3_progress.h"
 
 #include <climits>
 #include <cmath>

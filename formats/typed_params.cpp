@@ -1,7 +1,7 @@
-#include "update/typed_params.h"
+#include "formats/typed_params.h"
 
 #include "core/byteorder.h"
-#include "update/trace.h"
+#include "core/trace.h"
 
 #include <cctype>
 #include <cerrno>
