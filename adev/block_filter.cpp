@@ -1,3 +1,6 @@
+// On an "add" event for a block device, every row of the storage link table whose fragment the
+// device path holds links /dev/<base> (a disk) or /dev/<base><n> (its partition n) to the
+// kernel's node. Removals leave the links in place.
 #include "adev/block_filter.h"
 
 #include "adev/event.h"

@@ -1,3 +1,5 @@
+// Backgrounding by fork and setsid, buffered output flushed first; stopping by SIGKILL to the
+// pid in the pid file, which must be a positive decimal number, then removing the file.
 #include "adev/daemon.h"
 
 #include "core/sysfile.h"

@@ -1,3 +1,5 @@
+// The value lookup: the first entry "KEY=VALUE" among the message's strings. A last string
+// without its NUL was cut short and is not looked at.
 #include "adev/event.h"
 
 std::optional<std::string_view> event_value(std::string_view message, std::string_view key) {

@@ -1,3 +1,6 @@
+// The process's chain, ordered by each record's place in filter_order whatever the order in
+// which they register. A record matches when the event carries each of its pairs; every
+// matching record runs, in chain order. The uevent logger prints each string of a message.
 #include "adev/filter.h"
 
 #include "adev/event.h"

@@ -1,3 +1,6 @@
+// The listener thread polls the netlink socket and an eventfd that stop_listener writes to, so
+// that stopping never waits for the next uevent. A datagram longer than the buffer is dropped
+// whole (-EMSGSIZE) rather than dispatched cut.
 #include "adev/listener.h"
 
 #include "core/unique.h"

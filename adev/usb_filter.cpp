@@ -1,3 +1,6 @@
+// The charge level is written, with its NUL, on each USB switch change and once at start, but
+// never while a DC charger is present. The gadget detector's online and offline events set the
+// port's and the host controller's power control to "on" and back to "auto".
 #include "adev/usb_filter.h"
 
 #include "adev/event.h"

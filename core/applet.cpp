@@ -1,3 +1,5 @@
+// The applet registry: records kept in the listed order, names matched against argv[0] or argv[1],
+// and the dispatcher that runs the one named.
 #include "core/applet.h"
 
 #include "core/hostops.h"

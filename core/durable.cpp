@@ -1,3 +1,6 @@
+// A descriptor that is not on storage (a pipe, a socket, a character device) has nothing to
+// flush: EINVAL or EROFS from fdatasync counts as success there. The parent directory is
+// flushed through a descriptor of its own.
 #include "core/durable.h"
 
 #include <cerrno>

@@ -1,3 +1,6 @@
+// The table in use starts as the defaults (print to standard output, the C library's calls);
+// registering a table replaces each entry it sets and gives the others their defaults. main's
+// table prints to standard error, flushed after each print.
 #include "core/hostops.h"
 
 #include <cstdarg>

@@ -1,3 +1,5 @@
+// main of the multi-call executable: the dispatcher's status, given to exit once standard
+// output is flushed.
 #include "core/applet.h"
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// The charger type is the exact text of its file (the basic build knows the first three types);
+// the power source and battery readings follow from it: the TWL files, the USB switch state or
+// the plain supply files, and a fixed 4.2 V when there is no charger.
 #include "core/power.h"
 
 #include "core/config.h"

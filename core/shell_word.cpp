@@ -1,3 +1,6 @@
+// A word of letters, digits and "/._+-,:@%" only goes in bare, any other in double quotes with
+// '"', '\', '$' and '`' escaped. A cut text keeps whole escapes and never the first bytes of a
+// UTF-8 sequence without the rest.
 #include "core/shell_word.h"
 
 #include <cstring>

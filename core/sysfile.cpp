@@ -1,3 +1,6 @@
+// One open, one read or write and one close per call. read_int takes up to 9 characters as
+// strtol reads them in base 0; the full build makes a pid file afresh and exclusively.
+// make_path makes and chowns every prefix; only the last chown gives the result.
 #include "core/sysfile.h"
 
 #include "core/config.h"

@@ -1,3 +1,6 @@
+// Commands are formatted into one buffer of zui_command_size (longer ones are cut) and run by
+// the client's runner. A text goes in as one quoted word, cut to fit; progress goes out in per
+// mille, and only when the percentage changes.
 #include "core/zui.h"
 
 #include "core/shell_word.h"

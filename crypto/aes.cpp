@@ -1,3 +1,6 @@
+// The equivalent inverse cipher: four tables of InvSubBytes and InvMixColumns for a byte of
+// each row, built from GF(2^8) arithmetic on the first key set-up, and the expanded key
+// reversed, its inner round keys through InvMixColumns.
 #include "crypto/aes.h"
 
 #include "core/byteorder.h"

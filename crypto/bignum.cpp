@@ -1,3 +1,6 @@
+// Reduction without division: the table's multiples of n are subtracted from the top down, and
+// a longer value is brought down a byte at a time. Products are schoolbook, summed a column at
+// a time; powmod squares and multiplies from the exponent's lowest bit.
 #include "crypto/bignum.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The checksum is lookup3 over the bytes in front of the checksum field, with the record seed;
+// a record is valid when the little-endian word stored there equals it.
 #include "crypto/keyrec.h"
 
 #include "core/byteorder.h"

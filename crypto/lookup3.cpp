@@ -1,3 +1,5 @@
+// hashlittle with its words read a byte at a time, so that the result depends neither on the
+// key's alignment nor on the processor's byte order.
 #include "crypto/lookup3.h"
 
 namespace {

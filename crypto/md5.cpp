@@ -1,3 +1,5 @@
+// The compression function unrolled, with F and G in shorter forms that give the same bits.
+// Whole blocks are digested straight from the caller's bytes; only a partial block is buffered.
 #include "crypto/md5.h"
 
 #include "core/byteorder.h"

@@ -1,3 +1,6 @@
+// A key's modulus and exponent are loaded from the record's word counts and little-endian
+// 16-bit words, the counts checked first; rsa_transform holds the big-number work area for its
+// one operation only.
 #include "crypto/rsa.h"
 
 #include "core/byteorder.h"

@@ -1,3 +1,6 @@
+// The fade: up to fade_max_steps writes from the current brightness towards the target, a pause
+// after each, then the target itself. The framebuffer is unblanked before the backlight leaves
+// 0 and powered down when it reaches 0; the device's operations blank /dev/fb0 by FBIOBLANK.
 #include "devtools/fade.h"
 
 #include "core/sysfile.h"

@@ -1,3 +1,6 @@
+// The store is read from ParamStore_Prod and checked for its magic, the Wi-Fi bit and, on
+// boards with Ethernet, the Ethernet bit. A generated address takes its last two octets from
+// rand() seeded with the current time.
 #include "devtools/mac_store.h"
 
 #include "core/byteorder.h"

@@ -1,3 +1,5 @@
+// PNG loading through the PNG library: 8-bit RGB, RGBA and palette pictures, each read as R, G,
+// B, A rows. The library's error jump lands in a frame that owns nothing with a destructor.
 #include "devtools/png_picture.h"
 
 #if VARITOOL_HAVE_PNG

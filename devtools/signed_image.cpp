@@ -1,3 +1,6 @@
+// One check for both kinds of image, over a source read at offsets (memory or an open file):
+// the RSA operation on the signature block gives the expected digest, which the MD5 of the
+// signed region's sampled blocks must equal.
 #include "devtools/signed_image.h"
 
 #include "core/byteorder.h"

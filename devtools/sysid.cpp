@@ -1,3 +1,6 @@
+// The id.sys record is built section by section. The device identity is the unit name's first
+// four characters (non-alphanumeric or missing ones as '_'), then hex of the MD5 of the CID
+// file's text, or of the stored Wi-Fi address when that file gives nothing.
 #include "devtools/sysid.h"
 
 #include "core/byteorder.h"

@@ -1,3 +1,5 @@
+// The NVS section laid out byte by byte: the MAC address split over its two marked fields, the
+// calibration block at its offset and the fixed tail from byte 436.
 #include "devtools/wlan_nvs.h"
 
 #include <cstring>

@@ -1,3 +1,6 @@
+// The key store: values read through the storage table and cached under one mutex once good,
+// public-key records read again, up to keystore_key_tries times, until their checksum holds;
+// the built-in values otherwise.
 #include "flash/keystore.h"
 
 #include "crypto/keyrec.h"

@@ -1,3 +1,6 @@
+// insmod maps the module file, locks it in memory and hands it to init_module, keeping the
+// load's errno over that of the clean-up; rmmod gives 1 when a non-blocking removal finds the
+// module busy (EAGAIN).
 #include "flash/module.h"
 
 #include "core/unique.h"

@@ -1,3 +1,6 @@
+// Display names are turned into short names, and a name becomes /mnt/rawfs/<name> (rawmmc its
+// /dev node) only when it stays one entry of that folder. Transfers seek, then loop until every
+// byte has moved; the size comes from an ioctl.
 #include "flash/rawmmc.h"
 
 #include <cerrno>

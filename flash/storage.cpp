@@ -1,3 +1,6 @@
+// The default table opens the raw area for each call and flushes and closes it after a write.
+// The selected table is swapped atomically; every call passes the translated name, and area
+// names that could leave the raw-area folder are refused before any table sees them.
 #include "flash/storage.h"
 
 #include "core/durable.h"

@@ -1,3 +1,5 @@
+// The semaphore is set up under a flock on the key's path and counts as set up once posted
+// (its last-operation time non-zero). A semaphore removed while in use is set up once more.
 #include "flash/store_lock.h"
 
 #include "core/unique.h"

@@ -1,3 +1,6 @@
+// Each entry of the patch replaces the list's entry of its tag, which must be of the same size,
+// or takes the terminator's place with a new terminator after it. The work is done on a copy,
+// written back only when the whole patch applied.
 #include "formats/tagpatch.h"
 
 #include "core/byteorder.h"

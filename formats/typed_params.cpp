@@ -1,3 +1,6 @@
+// Numbers converted as a 32-bit long would hold them: strtoll saturated to 32 bits, and for
+// unsigned types strtoul's negation of a negative text. 8 and 16-bit values take 2 bytes,
+// strings their terminating zero too.
 #include "formats/typed_params.h"
 
 #include "core/byteorder.h"

@@ -1,3 +1,6 @@
+// Inputs become memfd files reached through /proc/self/fd, one per name, rewritten for each
+// input. Update blocks are signed with the development private keys (raw RSA over the MD5
+// digest) and data enciphered in AES-128-CBC, both through OpenSSL.
 #include "fuzz/fuzz_support.h"
 
 #include <cstdio>

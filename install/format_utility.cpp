@@ -1,3 +1,6 @@
+// From type 2 on, the update file is copied aside (/bin/cp, then flushed) before the disk is
+// touched and copied back afterwards, reopened at its position. Type 3 rewrites the partition
+// table, 2 and 3 format the data partition, 1 to 3 recreate its directories.
 #include "install/format_utility.h"
 
 #include "core/durable.h"

@@ -1,3 +1,5 @@
+// The English text of a message, and the message for a result: invalid file for an open
+// failure, an early end or a malformed head or chunk; copy failed, too old, or internal error.
 #include "install/user_messages.h"
 
 #include "update/results.h"

@@ -1,3 +1,6 @@
+// One FAT32 (LBA) partition from the track after the geometry's start up to the system
+// partition, written as a new MBR that the kernel then re-reads; mkdosfs through the shell with
+// the board's label; the media directories made inside the media volume.
 #include "sysinfo/disk.h"
 
 #include "core/durable.h"

@@ -1,3 +1,6 @@
+// Mounting by the static table's entry: option words to flags and data, a loop device from the
+// first of eight that is not mounted, a read-only retry for a write-protected device, and each
+// type the kernel lists for "auto". Unmounting a loop device's mount point releases it.
 #include "sysinfo/mount.h"
 
 #include "core/hostops.h"

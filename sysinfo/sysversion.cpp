@@ -1,3 +1,5 @@
+// The triples are the build's constants, the basic or the full ones; any output pointer may be
+// null.
 #include "sysinfo/sysversion.h"
 
 #include "core/config.h"

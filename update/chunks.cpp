@@ -1,3 +1,5 @@
+// The chunk table, searched in order by fourcc; "EXT4" to "EXTF" are allowed in every slot and
+// skipped.
 #include "update/chunks.h"
 
 #include <cstring>

@@ -1,3 +1,6 @@
+// The primitives retry after EINTR and trace their failures. Closing a descriptor open for
+// writing flushes it before the close and runs sync after; removing a file runs sync too. A
+// file's identity is its device, inode, size and both times to the nanosecond.
 #include "update/fileio.h"
 
 #include "core/durable.h"

@@ -1,3 +1,5 @@
+// The five mount points by index. A target path is the mount point and the name field joined as
+// they stand; a parent is made by mkdir -p with the directory as one shell word.
 #include "update/mountpoint.h"
 
 #include "core/shell_word.h"

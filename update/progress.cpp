@@ -1,3 +1,5 @@
+// Per mille in 64-bit integers, through double only when done x 1000 would overflow; nothing is
+// reported while the total is 0, and a spread weight never hands out more than it holds.
 #include "update/progress.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// One process-wide deciphering state. The ring is refilled a whole piece at a time while it has
+// room, each piece decrypted in CBC from the last cipher block before it; bytes short of a block
+// at the end of the file are dropped.
 #include "update/reader.h"
 
 #include "crypto/aes.h"

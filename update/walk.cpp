@@ -1,3 +1,6 @@
+// Each fixed chunk and each step of the walk first checks that the file is still the one whose
+// digest was checked. A step reports the chunk, runs its handler when the slot allows it, and
+// goes on at the chunk's start plus its length whatever the handler returned.
 #include "update/walk.h"
 
 #include "core/byteorder.h"

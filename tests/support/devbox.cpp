@@ -1,3 +1,5 @@
+// Every box operation is one run of tools/devbox, under setpriv when the box belongs to a user,
+// with the build tree bound into the box; box paths are files below the box's directory.
 #include "tests/support/devbox.h"
 
 #include "core/config.h"

@@ -1,3 +1,5 @@
+// The capture puts its own print and system into the host operations while it lives and
+// registers the saved table again when it ends; one capture may be active at a time.
 #include "tests/support/host_capture.h"
 
 #include "core/hostops.h"

@@ -1,3 +1,4 @@
+// cmake --install of one component of the build tree, with DESTDIR set.
 #include "tests/support/install.h"
 
 const char *const install_dir = VARITOOL_INSTALL_DIR;

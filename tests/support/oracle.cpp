@@ -1,3 +1,6 @@
+// OpenSSL's side: big numbers as little-endian bytes, PEM keys, the raw RSA private operation,
+// MD5 and AES-CBC without padding, and the key record layout checked against a key's numbers;
+// then hex and random-byte helpers.
 #include "tests/support/oracle.h"
 
 #include <algorithm>

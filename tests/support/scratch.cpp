@@ -1,3 +1,6 @@
+// Scratch directories made by mkdtemp below TMPDIR and removed whole; run_program feeds standard
+// input and collects both outputs through poll, and in a cross build starts the tree's own
+// programs through the emulator.
 #include "tests/support/scratch.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// AES decryption against published known answers and OpenSSL's CBC encryption for every key
+// size; the chaining across calls, bytes short of a block, and the key sizes and key records
+// that must be refused.
 #include "crypto/aes.h"
 
 #include "tests/support/oracle.h"

@@ -1,3 +1,5 @@
+// The big numbers against OpenSSL's: byte order, arithmetic and its 2048-bit limit, the work
+// area's rules, and powmod and mulmod on random keys and edge values.
 #include "crypto/bignum.h"
 
 #include "tests/support/oracle.h"

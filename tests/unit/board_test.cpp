@@ -1,3 +1,6 @@
+// Board identification from cpuinfo files in a scratch directory, the host print captured: the
+// Hardware and Revision values, the lookup rules on a small table of cases, the configuration's
+// table, and the process's board, identified once and kept.
 #include "core/config.h"
 #include "sysinfo/board.h"
 

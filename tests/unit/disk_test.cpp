@@ -1,3 +1,6 @@
+// The master boot record byte for byte, and the disk steps on a disk tree in a scratch
+// directory with the host print and commands captured: start sector, partition table, media
+// directories, clean-up and the mkdosfs command.
 #include "sysinfo/board.h"
 #include "sysinfo/disk.h"
 

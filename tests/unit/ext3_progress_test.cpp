@@ -1,3 +1,6 @@
+// The e2fsck and mke2fs parsers against single lines, counter texts and recorded output (in
+// tests/fixtures), and against the distribution's mke2fs and e2fsck run on an image in a
+// scratch directory.
 #include "devtools/ext3_progress.h"
 
 #include "tests/support/scratch.h"

@@ -1,3 +1,5 @@
+// The fade against a backlight that records every write, blank and pause: the steps, the
+// framebuffer through 0, an unreadable brightness and extreme targets.
 #include "devtools/fade.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The flash cache's geometry (63 sectors of 64 KiB and 8 of 8 KiB tiling 4 MiB), and the flash
+// layer refusing every operation before FLASH_Init.
 #include "flash/flash.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Registering host operation tables: a null table is refused, and the empty slots of a table
+// get the defaults.
 #include "core/hostops.h"
 
 #include <gtest/gtest.h>

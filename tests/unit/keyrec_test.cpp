@@ -1,3 +1,5 @@
+// The key record checksum against lookup3 over bytes 0 to 139, the development records against
+// their PEM keys through OpenSSL, and the built-in records against the configured key directory.
 #include "core/byteorder.h"
 #include "crypto/aes.h"
 #include "crypto/keyrec.h"

@@ -1,3 +1,5 @@
+// hashlittle against the published self-test values, at every alignment, and with each input
+// byte changed in turn.
 #include "crypto/lookup3.h"
 
 #include "tests/support/oracle.h"

@@ -1,3 +1,5 @@
+// MD5 against the published test suite and OpenSSL's digest (every length across the padding
+// boundaries, uneven pieces), the cleared context, and the module-wide stream.
 #include "crypto/md5.h"
 
 #include "tests/support/oracle.h"

@@ -1,3 +1,6 @@
+// Mount option words, mount-point forms and the loop status record; then, on mount tables in a
+// scratch directory with the host print captured, the fstab lookup, probed types, loop numbers,
+// unmounting and the refusals of loop release.
 #include "sysinfo/mount.h"
 
 #include "tests/support/host_capture.h"

@@ -1,3 +1,5 @@
+// Target paths from the mount-point table and the name field, and parent directories made in a
+// scratch directory without the path ever reaching the shell unquoted.
 #include "update/mountpoint.h"
 
 #include "tests/support/scratch.h"

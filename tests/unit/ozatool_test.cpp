@@ -1,3 +1,6 @@
+// ozatool keygen, keyrec and aeskey in a scratch directory, the keys and records checked through
+// OpenSSL: exponents, weak keys, refused inputs; then the conventions every subcommand keeps
+// (help, version, bad options, where outputs go).
 #include "core/byteorder.h"
 #include "crypto/keyrec.h"
 

@@ -1,3 +1,6 @@
+// Drawing into screen memory of exactly its size (centred, reversed, clipped, nothing written
+// past the screen or read past the picture), screen dumps from a pipe, raw files in a scratch
+// directory, and a framebuffer path that is no framebuffer.
 #include "devtools/picture.h"
 
 #include "tests/support/scratch.h"

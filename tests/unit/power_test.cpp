@@ -1,3 +1,6 @@
+// The power probes on a power-supply tree in a scratch directory: the charger type by its whole
+// file, the source and battery readings for each type, and the message when the type cannot be
+// read.
 #include "core/config.h"
 #include "core/power.h"
 

@@ -1,3 +1,5 @@
+// The progress weights against a recording report: per mille and its limits, steps in weight
+// order, a total of 0, spread weights and withdrawals.
 #include "update/progress.h"
 
 #include <gtest/gtest.h>

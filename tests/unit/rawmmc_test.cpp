@@ -1,3 +1,6 @@
+// Raw-area names and paths, names that would leave the raw-area folder among them; reads and
+// writes on a scratch file; and the storage calls' name translation and dispatch through a
+// recording table.
 #include "flash/rawmmc.h"
 #include "flash/storage.h"
 

@@ -1,3 +1,6 @@
+// The RSA public operation against OpenSSL: key record limits, exponent 1, failures that leave
+// the block as stored, and signatures made with every development private key, refused after
+// any flipped bit or under another slot's key.
 #include "core/byteorder.h"
 #include "crypto/keyrec.h"
 #include "crypto/md5.h"

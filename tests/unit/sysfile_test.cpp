@@ -1,3 +1,5 @@
+// The sysfs helpers on files in a scratch directory: read_int's literal forms, reads without a
+// terminator, writes that never create, pid files in either build, and make_path.
 #include "core/config.h"
 #include "core/sysfile.h"
 

@@ -1,3 +1,5 @@
+// The tag patch on tag areas built here: an entry replaced in place, one appended where the
+// terminator stood up to the area's limit, and refusals that leave the area as it was.
 #include "formats/tagpatch.h"
 
 #include "core/byteorder.h"

@@ -1,3 +1,5 @@
+// Typed values converted as a C library with a 32-bit long does, strings and values that do not
+// fit their room, and the record walk over records of length 0.
 #include "formats/typed_params.h"
 
 #include "core/byteorder.h"

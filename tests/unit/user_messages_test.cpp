@@ -1,3 +1,4 @@
+// The message table, every text inside its field, and the message each engine result gives.
 #include "install/user_messages.h"
 #include "update/results.h"
 

@@ -1,3 +1,5 @@
+// The UI client against a recording runner: commands cut at 254 characters, texts quoted and
+// cut inside their quotes, and progress sent once for each new percentage.
 #include "core/zui.h"
 
 #include <gtest/gtest.h>
