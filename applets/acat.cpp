@@ -46,4 +46,4 @@ int acat_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(acat, "acat", "cat style tool, with zui progress bar support", acat_main);
+VARITOOL_APPLET(acat, acat_main);

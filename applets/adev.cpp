@@ -88,4 +88,4 @@ int adev_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(adev, "adev", "udev style tool", adev_main);
+VARITOOL_APPLET(adev, adev_main);

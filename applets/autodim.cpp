@@ -173,4 +173,4 @@ int autodim_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(autodim, "autodim", "automatic backlight dimmer", autodim_main);
+VARITOOL_APPLET(autodim, autodim_main);

@@ -74,4 +74,4 @@ int bat_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(bat, "bat", "primloader's bat is back", bat_main);
+VARITOOL_APPLET(bat, bat_main);

@@ -28,4 +28,4 @@ int cramfschecker_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(cramfschecker, "cramfschecker", "check cramfs integrity", cramfschecker_main);
+VARITOOL_APPLET(cramfschecker, cramfschecker_main);

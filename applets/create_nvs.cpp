@@ -178,4 +178,4 @@ int create_nvs_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(create_nvs, "create_nvs", "extract nvs calibration parameters", create_nvs_main);
+VARITOOL_APPLET(create_nvs, create_nvs_main);

@@ -79,4 +79,4 @@ int create_sysid_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(create_sysid, "create_sysid", "-", create_sysid_main);
+VARITOOL_APPLET(create_sysid, create_sysid_main);

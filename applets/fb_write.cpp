@@ -72,9 +72,6 @@ int fb_write_main(int argc, char **argv) {
         return fb_write_full(argc, argv);
 }
 
-constexpr const char *fb_write_description =
-    basic_build ? "fb writer tool, for fb soft rotation." : "fb img writer tool.";
-
 } // namespace
 
-VARITOOL_APPLET(fb_write, "fb_write", fb_write_description, fb_write_main);
+VARITOOL_APPLET(fb_write, fb_write_main);

@@ -17,5 +17,4 @@ int flash_partition_erase_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(flash_partition_erase, "flash_partition_erase", "unvalidate partition",
-                flash_partition_erase_main);
+VARITOOL_APPLET(flash_partition_erase, flash_partition_erase_main);

@@ -21,5 +21,4 @@ int fsck_ext3_parser_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(fsck_ext3_parser, "fsck.ext3_parser", "e2fsck progress parser for zuibox",
-                fsck_ext3_parser_main);
+VARITOOL_APPLET(fsck_ext3_parser, fsck_ext3_parser_main);

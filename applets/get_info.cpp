@@ -37,4 +37,4 @@ int get_info_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(get_info, "get_info", "get system info", get_info_main);
+VARITOOL_APPLET(get_info, get_info_main);

@@ -147,4 +147,4 @@ int kd_flasher_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(kd_flasher, "kd_flasher", "custom kernel flasher", kd_flasher_main);
+VARITOOL_APPLET(kd_flasher, kd_flasher_main);

@@ -79,4 +79,4 @@ int kx_checker_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(kx_checker, "kx_checker", "signed kernel checker", kx_checker_main);
+VARITOOL_APPLET(kx_checker, kx_checker_main);

@@ -40,4 +40,4 @@ int led_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(led, "led", "led tool", led_main);
+VARITOOL_APPLET(led, led_main);

@@ -132,4 +132,4 @@ int mactool_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(mactool, "mactool", "mac address store/tag manipulation tool.", mactool_main);
+VARITOOL_APPLET(mactool, mactool_main);

@@ -26,5 +26,4 @@ int mkfs_ext3_parser_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(mkfs_ext3_parser, "mkfs.ext3_parser", "mke2fs progress parser for zuibox",
-                mkfs_ext3_parser_main);
+VARITOOL_APPLET(mkfs_ext3_parser, mkfs_ext3_parser_main);

@@ -243,4 +243,4 @@ int ozaparser_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(ozaparser, "ozaparser", "oza parser", ozaparser_main);
+VARITOOL_APPLET(ozaparser, ozaparser_main);

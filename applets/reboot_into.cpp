@@ -56,4 +56,4 @@ int reboot_into_main(int argc, char **argv) {
 
 } // namespace
 
-VARITOOL_APPLET(reboot_into, "reboot_into", "reboot into a particular system", reboot_into_main);
+VARITOOL_APPLET(reboot_into, reboot_into_main);

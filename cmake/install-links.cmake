@@ -1,26 +1,27 @@
 # Run by `cmake --install`: one symbolic link per applet in the install
 # directory, each naming the executable beside it, the way a multi-call tool
-# is installed. The applets are the VARITOOL_APPLET(...) registrations of the
-# sources, read now so that the links follow the applets the build holds.
+# is installed. The applets are the lines of the applet list
+# (core/applet_list.h), read now so that the links follow the list the
+# build holds.
 # Set by the install rule: varitool_executable (file name of the installed
-# executable), varitool_link_dir (directory below the prefix), varitool_sources.
+# executable), varitool_link_dir (directory below the prefix),
+# varitool_applet_list (the list's path).
 set(installed "${CMAKE_INSTALL_PREFIX}/${varitool_link_dir}")
 string(REGEX REPLACE "/+" "/" installed "${installed}")
 set(dir "$ENV{DESTDIR}${installed}")
 set(names "")
-foreach(source IN LISTS varitool_sources)
-  file(STRINGS "${source}" lines REGEX "^VARITOOL_APPLET\\(")
-  foreach(line IN LISTS lines)
-    if(NOT line MATCHES "^VARITOOL_APPLET\\([A-Za-z0-9_]+, *\"([^\"]+)\"")
-      message(FATAL_ERROR "${source}: cannot read the applet name in: ${line}")
-    endif()
-    list(APPEND names "${CMAKE_MATCH_1}")
-  endforeach()
+# Read whole: the list's lines end in backslashes, which would join a list
+# of lines.
+file(READ "${varitool_applet_list}" text)
+string(REGEX MATCHALL "\n *X\\([A-Za-z0-9_]+, *\"[^\"\n]+\"" entries "${text}")
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE ".*\"([^\"]+)\"$" "\\1" name "${entry}")
+  list(APPEND names "${name}")
 endforeach()
 list(SORT names)
 list(REMOVE_DUPLICATES names)
 if(names STREQUAL "")
-  message(FATAL_ERROR "no applet registration found in the sources")
+  message(FATAL_ERROR "no applet found in ${varitool_applet_list}")
 endif()
 foreach(name IN LISTS names)
   if(name STREQUAL varitool_executable)

@@ -26,7 +26,7 @@ function(varitool_configuration name basic executable)
           COMPONENT ${executable} ${only_when_asked})
   install(CODE "set(varitool_executable \"${executable}\")
                 set(varitool_link_dir \"${VARITOOL_APPLET_DIR}\")
-                set(varitool_sources \"$<TARGET_PROPERTY:${objs},SOURCES>\")
+                set(varitool_applet_list \"${CMAKE_SOURCE_DIR}/core/applet_list.h\")
                 include(\"${CMAKE_SOURCE_DIR}/cmake/install-links.cmake\")"
           COMPONENT ${executable} ${only_when_asked})
 endfunction()

@@ -1,6 +1,8 @@
 // Applet registry and dispatcher of the multi-call executable.
 #pragma once
 
+#include "core/applet_list.h"
+
 // One applet: its name, a one-line description and its main. Records are
 // static, owned by the applet's module, and never freed.
 struct applet {
@@ -19,26 +21,21 @@ struct applet_table {
 
 // The order in which applets register, whatever order the static
 // initialisers run in: a record is inserted at its name's place in this list.
-inline constexpr const char *applet_order[] = {
-    "acat",
-    "adev",
-    "ozaparser",
-    "autodim",
-    "bat",
-    "cramfschecker",
-    "create_nvs",
-    "create_sysid",
-    "fsck.ext3_parser",
-    "fb_write",
-    "flash_partition_erase",
-    "get_info",
-    "kd_flasher",
-    "kx_checker",
-    "led",
-    "mactool",
-    "mkfs.ext3_parser",
-    "reboot_into",
+#define VARITOOL_APPLET_NAME(ident, name, description) name,
+inline constexpr const char *applet_order[] = {VARITOOL_APPLET_LIST(VARITOOL_APPLET_NAME)};
+#undef VARITOOL_APPLET_NAME
+
+// Each listed applet's name and description, as applet_texts::<identifier>.
+struct applet_text {
+    const char *name;
+    const char *description;
 };
+namespace applet_texts {
+#define VARITOOL_APPLET_TEXT(ident, name, description)                                             \
+    inline constexpr applet_text ident{name, description};
+VARITOOL_APPLET_LIST(VARITOOL_APPLET_TEXT)
+#undef VARITOOL_APPLET_TEXT
+} // namespace applet_texts
 
 // Inserts record into t at its name's place in applet_order (names outside
 // the list go after the listed ones, in arrival order). Returns record, or
@@ -65,9 +62,12 @@ int (*find_applet(const char *name))(int, char **);
 // status.
 int varitool_main(int argc, char **argv);
 
-// Declares an applet record and registers it before main runs. One line per
-// applet module.
-#define VARITOOL_APPLET(ident, name, description, entry)                                           \
-    static constexpr applet ident##_applet_record{name, description, entry};                       \
+// Declares the record of the listed applet ident (see core/applet_list.h),
+// with the name and description the list gives it, and registers it before
+// main runs. One line per applet module; an identifier missing from the list
+// does not compile.
+#define VARITOOL_APPLET(ident, entry)                                                              \
+    static constexpr applet ident##_applet_record{applet_texts::ident.name,                        \
+                                                  applet_texts::ident.description, entry};         \
     [[maybe_unused]] static const applet *const ident##_applet_registered =                        \
         register_applet(&ident##_applet_record)

@@ -1,3 +1,5 @@
+// The applet registry: matching invoked names, ordered insertion, a full table, and the
+// registrations of both configurations against the applet list.
 #include "core/applet.h"
 #include "core/config.h"
 
@@ -69,6 +71,13 @@ TEST(AppletTable, RegisteredAppletsFollowTheFixedOrder) {
             if (r == name) expected.push_back(r);
     EXPECT_EQ(registered, expected) << "every applet is in applet_order, in that order";
     EXPECT_LE(registered.size(), std::size(applet_order));
+}
+
+TEST(AppletTable, EveryListedAppletIsRegistered) {
+    // The install rule makes a link per listed name: a line without its
+    // applet would install a link that runs nothing.
+    std::vector<std::string> listed(std::begin(applet_order), std::end(applet_order));
+    EXPECT_EQ(names_of(registered_applets()), listed);
 }
 
 TEST(AppletTable, FindReturnsTheEntryOfTheNamedApplet) {
