@@ -1,3 +1,6 @@
+// The loops retry after EINTR and stop at end of file; a write that moves nothing is EIO.
+// open_regular_file opens without blocking, so that a FIFO cannot hold it, and refuses
+// directories (EISDIR) and anything else that is not a regular file (EINVAL).
 #include "core/fullio.h"
 
 #include <cerrno>
@@ -39,6 +42,27 @@ ssize_t full_write(int fd, const void *data, size_t n) {
     size_t done = 0;
     while (done < n) {
         ssize_t put = write(fd, p + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return -1;
+        if (put == 0) {
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t full_pwrite(int fd, const void *data, size_t n, uint64_t offset) {
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    size_t done = 0;
+    while (done < n) {
+        const uint64_t at = offset + done;
+        if (at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+            errno = EFBIG;
+            return -1;
+        }
+        ssize_t put = pwrite(fd, p + done, n - done, static_cast<off_t>(at));
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) return -1;
         if (put == 0) {

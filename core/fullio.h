@@ -19,6 +19,9 @@ ssize_t full_pread(int fd, void *buffer, size_t n, uint64_t offset);
 // set (a write that stores nothing counts as an error).
 ssize_t full_write(int fd, const void *data, size_t n);
 
+// The same at offset (pwrite), leaving the file position alone.
+ssize_t full_pwrite(int fd, const void *data, size_t n, uint64_t offset);
+
 // Opens path read-only, close-on-exec, for reading a file whose size bounds
 // what is read: without waiting (the open of a FIFO would wait for a
 // writer), and only when it is a regular file (else -1 with EISDIR for a

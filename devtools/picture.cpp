@@ -1,4 +1,9 @@
+// The framebuffer is mapped whole after its screen information is read. Picture buffers are
+// sized in 64 bits, and drawing clips each row to the screen, to its memory and to the
+// picture's own bytes.
 #include "devtools/picture.h"
+
+#include "core/fullio.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -62,12 +67,7 @@ int read_screen_picture(int fd, const screen_geometry &g, picture &p) {
     if (!buffer_size(g.yres, g.line_length, size)) return -1;
     byte_buffer pixels = make_buffer(size);
     if (!pixels) return -1;
-    for (size_t got = 0; got < size;) {
-        ssize_t n = read(fd, pixels.get() + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        got += static_cast<size_t>(n);
-    }
+    if (full_read(fd, pixels.get(), size) != static_cast<ssize_t>(size)) return -1;
     p.width = g.xres;
     p.height = g.yres;
     // A raw screen dump has the screen's own row pitch.

@@ -2,6 +2,7 @@
 #include "flash/flash.h"
 
 #include "core/durable.h"
+#include "core/fullio.h"
 #include "core/unique.h"
 #include "flash/trace.h"
 
@@ -23,13 +24,7 @@ bool exists(const char *path) {
 bool write_new_file(const char *path, const void *data, size_t n) {
     unique_fd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.valid()) return false;
-    const auto *p = static_cast<const unsigned char *>(data);
-    for (size_t done = 0; done < n;) {
-        ssize_t w = write(fd.get(), p + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        done += static_cast<size_t>(w);
-    }
+    if (full_write(fd.get(), data, n) != static_cast<ssize_t>(n)) return false;
     return flush_and_close(fd.release()) == 0;
 }
 
@@ -37,13 +32,7 @@ bool write_new_file(const char *path, const void *data, size_t n) {
 bool read_image(const char *path, unsigned char *image) {
     unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return false;
-    for (size_t done = 0; done < flash_size;) {
-        ssize_t n = read(fd.get(), image + done, flash_size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return full_read(fd.get(), image, flash_size) == static_cast<ssize_t>(flash_size);
 }
 
 // Holds the flash from FLASH_Init to exit() or the end of the scope.

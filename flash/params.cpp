@@ -1,6 +1,10 @@
+// The record table and its readers and writers: ParamStore_5 behind a length word on the key
+// store device, Prod and 1 in the "prod" area, Logo in "banner", the 3 and 4 records in the
+// "params" image, which is only ever written back whole after a complete read.
 #include "flash/params.h"
 
 #include "core/byteorder.h"
+#include "core/fullio.h"
 #include "core/unique.h"
 #include "flash/param_records.h"
 #include "flash/rawmmc.h"
@@ -33,15 +37,8 @@ constexpr param_record records[] = {
 
 // Reads exactly length bytes at position; false on an error or end of file.
 bool read_at(int fd, void *buffer, size_t length, off_t position) {
-    auto *p = static_cast<unsigned char *>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = pread(fd, p + done, length - done, position + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return position >= 0 && full_pread(fd, buffer, length, static_cast<uint64_t>(position)) ==
+                                static_cast<ssize_t>(length);
 }
 
 // The record's bytes [offset, offset + length) as image offsets, when they

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <numeric>
 #include <thread>
@@ -59,6 +60,7 @@ TEST(FullRead, ErrorsAreMinusOne) {
     EXPECT_EQ(full_read(-1, b, sizeof b), -1);
     EXPECT_EQ(full_pread(-1, b, sizeof b, 0), -1);
     EXPECT_EQ(full_write(-1, b, sizeof b), -1);
+    EXPECT_EQ(full_pwrite(-1, b, sizeof b, 0), -1);
 }
 
 TEST(FullPread, ReadsAtTheOffsetUpToTheEnd) {
@@ -74,6 +76,21 @@ TEST(FullPread, ReadsAtTheOffsetUpToTheEnd) {
     EXPECT_EQ(full_pread(fd, b, 8, UINT64_MAX - 2), 0); // no offset wraps round
     EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
     close(fd);
+}
+
+TEST(FullPwrite, WritesAtTheOffsetAndLeavesThePosition) {
+    scratch_dir dir;
+    write_text(dir.at("f"), "0123456789");
+    const int fd = open(dir.at("f").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(full_pwrite(fd, "ab", 2, 3), 2);
+    EXPECT_EQ(full_pwrite(fd, "yz", 2, 12), 2); // past the end: the gap reads as zeros
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+    errno = 0;
+    EXPECT_EQ(full_pwrite(fd, "x", 1, UINT64_MAX - 2), -1); // no offset wraps round
+    EXPECT_EQ(errno, EFBIG);
+    close(fd);
+    EXPECT_EQ(read_text(dir.at("f")), std::string("012ab56789\0\0yz", 14));
 }
 
 TEST(FullWrite, DeliversEverythingThroughASmallPipe) {
