@@ -1,3 +1,6 @@
+// The display-composition device's ioctls and the display subsystem's sysfs attributes, most
+// of them read back after they are written. The best mode goes by width, then height, then
+// refresh, among the modes with vmode 0 that the maximum pixel clock allows.
 #include "adev/hdmi.h"
 
 #include "adev/event.h"
@@ -145,7 +148,7 @@ int setup_steps(int index) {
     for (const char *overlay : overlays)
         if (write_file(attribute_path(overlay, "manager"), "", 0) < 0) return -1;
     const bool zemo = strcmp(board_product_name(), "ZEMO") == 0;
-    const std::string_view input = zemo ? "1920,1080" : "1280,720";
+    const std::string_view input = zemo ? hdmi_input_size_zemo : hdmi_input_size;
     if (write_verify_text(attribute_path(overlay1, "input_size"), input) != 0 ||
         write_verify_text(attribute_path(overlay1, "position"), "0,0") != 0 ||
         write_verify_text(attribute_path(overlay1, "output_size"), "0,0") != 0)
@@ -155,7 +158,7 @@ int setup_steps(int index) {
         write_verify_int(fb0_overlays, 1) != 0 ||
         write_verify_text(attribute_path(overlay1, "manager"), "tv") != 0)
         return -1;
-    if (!zemo && write_verify_text(attribute_path(overlay1, "input_size"), "1280,720") != 0)
+    if (!zemo && write_verify_text(attribute_path(overlay1, "input_size"), hdmi_input_size) != 0)
         return -1;
     return write_verify_int(attribute_path(overlay1, "enabled"), 1);
 }
@@ -228,8 +231,8 @@ constexpr filter_pair hdmi_pairs[] = {{"SUBSYSTEM", "switch"},
 
 video_mode mode_at(const display_info &info, int i) {
     const unsigned char *e = info.modes[i];
-    return {load_le32(e + 4), load_le32(e + 8), load_le32(e + 12), load_le32(e + 16),
-            load_le32(e + 48)};
+    return {load_le32(e + mode_refresh), load_le32(e + mode_width), load_le32(e + mode_height),
+            load_le32(e + mode_pixclock), load_le32(e + mode_vmode)};
 }
 
 int mode_count(const display_info &info) {

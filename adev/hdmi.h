@@ -37,6 +37,18 @@ inline constexpr unsigned long dsscomp_setup_display = 0x403C4F86;
 static_assert(dsscomp_query_display == _IOWR('O', 131, unsigned char[display_info_head]));
 static_assert(dsscomp_setup_display == _IOW('O', 134, unsigned char[display_setup_size]));
 
+// Byte offsets of the words of a mode entry the program reads (u32 each).
+inline constexpr size_t mode_refresh = 4;
+inline constexpr size_t mode_width = 8;
+inline constexpr size_t mode_height = 12;
+inline constexpr size_t mode_pixclock = 16;
+inline constexpr size_t mode_vmode = 48;
+
+// Overlay 1's input size: the frame buffer's, which is 1920x1080 on the
+// ZEMO board and 1280x720 on the others.
+inline constexpr const char hdmi_input_size_zemo[] = "1920,1080";
+inline constexpr const char hdmi_input_size[] = "1280,720";
+
 // The words of a mode entry the program reads.
 struct video_mode {
     uint32_t refresh;  // Hz

@@ -109,9 +109,19 @@ int on_message(const char *text) {
 }
 
 constexpr oza_callbacks callbacks = {
-    on_progress, on_text,    on_text,        on_message,          on_aux,          on_text, on_text,
-    on_nothing,  on_nothing, format_utility, get_min_sys_version, get_sys_version,
-    nullptr, // the engine's own mount-point table
+    .progress = on_progress,
+    .status = on_text,
+    .trace = on_text,
+    .message = on_message,
+    .aux = on_aux,
+    .removed = on_text,
+    .create_file = on_text,
+    .load_hdd_param = on_nothing,
+    .load_flash_param = on_nothing,
+    .format = format_utility,
+    .get_min_sys_version = get_min_sys_version,
+    .get_sys_version = get_sys_version,
+    .get_mountpoint = nullptr, // the engine's own mount-point table
 };
 
 // ---- waiting for power ----

@@ -1,7 +1,11 @@
+// Driver requests are ioctls on little-endian buffers that start with their own length. In
+// cache mode every call works on the image file instead, erasing as writing 0xFF. The holding
+// thread is kept: FLASH_Init again from it, or FLASH_Exit and FLASH_Flush from another, fail.
 #include "flash/flash.h"
 
 #include "core/byteorder.h"
 #include "core/durable.h"
+#include "core/fullio.h"
 #include "flash/module.h"
 #include "flash/trace.h"
 
@@ -77,17 +81,9 @@ bool in_flash(uint32_t address, uint32_t length) {
 }
 
 bool cache_io(bool write, uint32_t address, uint32_t length, void *buffer) {
-    auto *p = static_cast<unsigned char *>(buffer);
-    uint32_t done = 0;
-    while (done < length) {
-        off_t at = off_t(address) + done;
-        ssize_t n = write ? pwrite(state.cache, p + done, length - done, at)
-                          : pread(state.cache, p + done, length - done, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<uint32_t>(n);
-    }
-    return true;
+    const ssize_t n = write ? full_pwrite(state.cache, buffer, length, address)
+                            : full_pread(state.cache, buffer, length, address);
+    return n == static_cast<ssize_t>(length);
 }
 
 int cache_transfer(bool write, const flash_transfer *t) {
@@ -225,7 +221,7 @@ int FLASH_GetInfosCache(unsigned char *infos) {
 
 flash_sector flash_cache_sector_at(uint32_t address) {
     if (address >= flash_small_start)
-        return {(address - flash_small_start) / flash_small_sector + 63,
+        return {(address - flash_small_start) / flash_small_sector + flash_big_sector_count,
                 address / flash_small_sector * flash_small_sector, flash_small_sector};
     return {address / flash_big_sector, address / flash_big_sector * flash_big_sector,
             flash_big_sector};
@@ -233,9 +229,13 @@ flash_sector flash_cache_sector_at(uint32_t address) {
 
 bool flash_cache_sector(uint32_t index, flash_sector *sector) {
     if (index >= flash_sector_count || sector == nullptr) return false;
-    *sector = index < 63
-                  ? flash_sector{index, index * flash_big_sector, flash_big_sector}
-                  : flash_sector{index, (index + 441) * flash_small_sector, flash_small_sector};
+    // Small sector i starts flash_small_start + (i - 63) * 8 KiB in.
+    constexpr uint32_t small_offset =
+        flash_small_start / flash_small_sector - flash_big_sector_count;
+    *sector =
+        index < flash_big_sector_count
+            ? flash_sector{index, index * flash_big_sector, flash_big_sector}
+            : flash_sector{index, (index + small_offset) * flash_small_sector, flash_small_sector};
     return true;
 }
 

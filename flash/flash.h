@@ -12,7 +12,8 @@ inline constexpr uint32_t flash_size = 4194304;
 inline constexpr uint32_t flash_sector_count = 71;
 inline constexpr uint32_t flash_big_sector = 65536, flash_small_sector = 8192;
 // Sectors 0 to 62 are 64 KiB; sectors 63 to 70 are 8 KiB from here on.
-inline constexpr uint32_t flash_small_start = 63 * flash_big_sector;
+inline constexpr uint32_t flash_big_sector_count = 63;
+inline constexpr uint32_t flash_small_start = flash_big_sector_count * flash_big_sector;
 // Sectors below this one (the first 512 KiB) are never written back from the cache.
 inline constexpr uint32_t flash_writeback_first_sector = 8;
 inline constexpr unsigned flash_infos_size = 28;

@@ -90,8 +90,20 @@ int on_sys_version(uint32_t *major, uint32_t *minor, uint32_t *revision) {
 }
 
 const oza_callbacks callbacks = {
-    on_progress, on_text,    on_text,   on_message,     on_aux,         on_text,       on_text,
-    on_nothing,  on_nothing, on_format, on_min_version, on_sys_version, get_mountpoint};
+    .progress = on_progress,
+    .status = on_text,
+    .trace = on_text,
+    .message = on_message,
+    .aux = on_aux,
+    .removed = on_text,
+    .create_file = on_text,
+    .load_hdd_param = on_nothing,
+    .load_flash_param = on_nothing,
+    .format = on_format,
+    .get_min_sys_version = on_min_version,
+    .get_sys_version = on_sys_version,
+    .get_mountpoint = get_mountpoint,
+};
 
 // Raw areas in memory: each area is copied from the box's on first touch
 // and dropped after every input.

@@ -1,3 +1,6 @@
+// The board table, its rows checked at compile time, and the lookup: the Hardware line's second
+// word gives the product, the Revision line the newest row of its class not above it. An
+// unknown product gets the default class.
 #include "sysinfo/board.h"
 
 #include "core/config.h"
@@ -90,8 +93,12 @@ constexpr bool rows_are_sound(std::span<const board_record> rows) {
 static_assert(rows_are_sound(std::span(board_rows).first(basic_rows)));
 static_assert(rows_are_sound(board_rows));
 
-// Reads at most 1023 bytes of the cpuinfo file into text and terminates them.
-bool read_cpuinfo(const char *path, char (&text)[1024]) {
+// The bytes of the cpuinfo file read, with room for the terminator.
+constexpr size_t cpuinfo_buffer_size = 1024;
+
+// Reads at most cpuinfo_buffer_size - 1 bytes of the cpuinfo file into text
+// and terminates them.
+bool read_cpuinfo(const char *path, char (&text)[cpuinfo_buffer_size]) {
     int n = read_file(path, text, sizeof text - 1);
     if (n < 0) return false;
     text[n] = '\0';
@@ -155,7 +162,7 @@ int board_revision_from_cpuinfo(const char *text) {
 }
 
 int read_board_revision(const char *cpuinfo) {
-    char text[1024];
+    char text[cpuinfo_buffer_size];
     if (!read_cpuinfo(cpuinfo, text)) return 0;
     return board_revision_from_cpuinfo(text);
 }
@@ -177,7 +184,7 @@ void find_board(board_identity &id, std::span<const board_record> table, uint32_
 
 int identify_board(board_identity &id, std::span<const board_record> table, const char *cpuinfo) {
     id.identified = true;
-    char text[1024];
+    char text[cpuinfo_buffer_size];
     if (read_cpuinfo(cpuinfo, text)) board_name_from_cpuinfo(text, id.name);
 
     std::string_view name(id.name, strnlen(id.name, sizeof id.name));

@@ -165,19 +165,21 @@ bool clear_slot(oza_callbacks &c, const std::string &name) {
 
 int run_update(const args &a) {
     set = settings{};
-    oza_callbacks table = {on_progress,
-                           on_status,
-                           on_trace,
-                           on_message,
-                           on_aux,
-                           on_removed,
-                           on_create_file,
-                           on_load_hdd_param,
-                           on_load_flash_param,
-                           on_format,
-                           on_min_version,
-                           on_sys_version,
-                           nullptr};
+    oza_callbacks table = {
+        .progress = on_progress,
+        .status = on_status,
+        .trace = on_trace,
+        .message = on_message,
+        .aux = on_aux,
+        .removed = on_removed,
+        .create_file = on_create_file,
+        .load_hdd_param = on_load_hdd_param,
+        .load_flash_param = on_load_flash_param,
+        .format = on_format,
+        .get_min_sys_version = on_min_version,
+        .get_sys_version = on_sys_version,
+        .get_mountpoint = nullptr,
+    };
     bool no_table = false;
     size_t i = 1;
     for (; i + 1 < a.size(); ++i) {
@@ -235,19 +237,21 @@ int truncations(const args &a) {
     fclose(in);
     set = settings{};
     set.quiet = true;
-    const oza_callbacks table = {on_progress,
-                                 on_status,
-                                 on_trace,
-                                 on_message,
-                                 on_aux,
-                                 on_removed,
-                                 on_create_file,
-                                 on_load_hdd_param,
-                                 on_load_flash_param,
-                                 on_format,
-                                 on_min_version,
-                                 on_sys_version,
-                                 nullptr};
+    const oza_callbacks table = {
+        .progress = on_progress,
+        .status = on_status,
+        .trace = on_trace,
+        .message = on_message,
+        .aux = on_aux,
+        .removed = on_removed,
+        .create_file = on_create_file,
+        .load_hdd_param = on_load_hdd_param,
+        .load_flash_param = on_load_flash_param,
+        .format = on_format,
+        .get_min_sys_version = on_min_version,
+        .get_sys_version = on_sys_version,
+        .get_mountpoint = nullptr,
+    };
     oza_context context = {};
     snprintf(context.path, sizeof context.path, "%s", a.at(2).c_str());
     for (size_t n = 0; n <= bytes.size(); ++n) {
