@@ -4,19 +4,22 @@
 // meanwhile. It prints through the host operations.
 #pragma once
 
+#include "update/results.h"
+
 #include <cstddef>
 #include <cstdint>
 
 // Where the system partition is mounted (from the static mount table).
 inline constexpr const char system_mount_point[] = "/mnt/system/";
 
-// Result codes of the format utility (they become the FRMT chunk's result).
+// Result codes of the format utility (they become the FRMT chunk's result),
+// from the engine's table.
 enum format_result {
-    format_reopen_failed = 201, // the update file could not be opened again
-    format_copy_failed = 238,   // the update file could not be kept or put back
-    format_table_failed = 239,  // unmount, partition table or mount failed
-    format_media_failed = 240,  // the data partition could not be formatted
-    format_dirs_failed = 241,   // the media directories could not be made
+    format_reopen_failed = oza_open_failed,        // the update file could not be opened again
+    format_copy_failed = oza_format_copy_failed,   // the update file could not be kept or put back
+    format_table_failed = oza_format_table_failed, // unmount, partition table or mount failed
+    format_media_failed = oza_format_media_failed, // the data partition could not be formatted
+    format_dirs_failed = oza_format_dirs_failed,   // the media directories could not be made
 };
 
 // Serves a "FRMT" chunk. type 0 (and 4 and above) formats nothing, 1 makes

@@ -1,5 +1,6 @@
-// Result codes of the update engine: 0 for success (and, inside a chunk
-// handler, "go on with the next chunk"), 201 to 283 for the first failure.
+// Result codes of the update engine, every one in this table: 0 for success
+// (and, inside a chunk handler, "go on with the next chunk"), 201 to 283 for
+// the first failure.
 #pragma once
 
 enum oza_result : int {
@@ -56,4 +57,10 @@ enum oza_result : int {
     oza_parm_failed = 232,
     oza_fpar_short = 233,
     oza_fpar_failed = 234,
+    // The host's format step behind FRMT (install/format_utility.h): its
+    // result becomes the chunk's, 201 when the file cannot be reopened.
+    oza_format_copy_failed = 238,
+    oza_format_table_failed = 239,
+    oza_format_media_failed = 240,
+    oza_format_dirs_failed = 241,
 };
