@@ -49,7 +49,7 @@ TEST(OzatoolExtract, PacksBackByteForByte) {
         {"enciphered", read_bytes(samples + "enciphered.oza"), {"--aes", key("aes.keyrec")}},
         {"plain with a cipher chunk", read_bytes(samples + "slot5-cipher-marker.oza"), {}},
         {"odd chunks",
-         pack(dir, "odd", "{" + head(1) + R"(, "time": [3, 4], "chunks": [
+         pack(dir, "odd", std::string("{").append(head(1)) + R"(, "time": [3, 4], "chunks": [
             {"type": "raw", "fourcc": "QQQQ", "hex": "0102"},
             {"type": "COPY", "index": 1, "path": "x", "text": "abc", "pad": 5},
             {"type": "MSGB", "text": "m", "length": 300},
@@ -58,7 +58,7 @@ TEST(OzatoolExtract, PacksBackByteForByte) {
             "trailer": {"hex": "0011"}})"),
          {}},
         {"odd enciphered chunks",
-         pack(dir, "odd2", "{" + head(2, cipher) + R"(, "chunks": [
+         pack(dir, "odd2", std::string("{").append(head(2, cipher)) + R"(, "chunks": [
             {"type": "COPY", "index": 1, "path": "x", "hex": "41", "size": 40000, "pad": 20},
             {"type": "TAGP", "entries": [{"tag": 9, "words": [1]}], "terminator": false},
             {"type": "EXT5"}]})"),

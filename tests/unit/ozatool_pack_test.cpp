@@ -148,7 +148,8 @@ TEST(OzatoolPack, EveryChunkTypeHasItsLayout) {
     const bytes fixed = chunk("UNIT", field("a004", 32)) + chunk("VERS", u32(4) + u32(0) + u32(28));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
-        packed p = pack(dir, "{" + head() + ", \"chunks\": [" + c.json + "]}", refused_ok);
+        packed p = pack(dir, std::string("{").append(head()) + ", \"chunks\": [" + c.json + "]}",
+                        refused_ok);
         ASSERT_EQ(p.run.status, 0) << p.run.err;
         // Head, UNIT, VERS, TIME, the chunk.
         const size_t time_size = c.weight ? 16 : 12;
@@ -171,7 +172,7 @@ TEST(OzatoolPack, WeightsAreSizesInKibOrGiven) {
     scratch_dir dir;
     // 300 KiB + 1 byte of data: a chunk of 307,473 bytes weighs 301; the
     // message weighs the least weight, 100; the explicit weight stays.
-    packed p = pack(dir, "{" + head() + R"(, "chunks": [
+    packed p = pack(dir, std::string("{").append(head()) + R"(, "chunks": [
         {"type": "COPY", "index": 1, "path": "x", "hex": "00", "size": 307201},
         {"type": "MSGB", "text": "m"},
         {"type": "DLET", "index": 1, "path": "x", "weight": 7},
@@ -185,16 +186,17 @@ TEST(OzatoolPack, WeightsAreSizesInKibOrGiven) {
     EXPECT_EQ(load_le32(time + 20), 7u);
 
     // An explicit list, a wrong count over computed weights.
-    p = pack(dir, "{" + head() + R"(, "time": [1, 2, 3], "chunks": []})", refused_ok);
+    p = pack(dir, std::string("{").append(head()) + R"(, "time": [1, 2, 3], "chunks": []})",
+             refused_ok);
     ASSERT_EQ(p.run.status, 0) << p.run.err;
     EXPECT_EQ(bytes(p.file.begin() + 200, p.file.end()),
               chunk("TIME", u32(3) + u32(1) + u32(2) + u32(3)));
-    p = pack(dir, "{" + head() + R"(, "time": {"declared": 9},
+    p = pack(dir, std::string("{").append(head()) + R"(, "time": {"declared": 9},
                   "chunks": [{"type": "BOOT", "value": 1}]})",
              refused_ok);
     ASSERT_EQ(p.run.status, 0) << p.run.err;
     EXPECT_EQ(bytes(p.file.begin() + 200, p.file.begin() + 216), chunk("TIME", u32(9) + u32(100)));
-    p = pack(dir, "{" + head() + R"(, "time": null, "chunks": []})", refused_ok);
+    p = pack(dir, std::string("{").append(head()) + R"(, "time": null, "chunks": []})", refused_ok);
     ASSERT_EQ(p.run.status, 0) << p.run.err;
     EXPECT_EQ(p.file.size(), 200u);
 }
@@ -203,7 +205,8 @@ TEST(OzatoolPack, EverySlotSignsWithItsKeyAndOnlyTheSignedRegionCounts) {
     scratch_dir dir;
     for (int slot = 1; slot <= 5; slot++) {
         SCOPED_TRACE(slot);
-        packed p = pack(dir, "{" + head(slot) + R"(, "chunks": [{"type": "MSGB", "text": "x"}]})");
+        packed p = pack(dir, std::string("{").append(head(slot)) +
+                                 R"(, "chunks": [{"type": "MSGB", "text": "x"}]})");
         ASSERT_EQ(p.run.status, 0) << p.run.err;
         EXPECT_EQ(bytes(p.file.begin() + 4, p.file.begin() + 8),
                   text("SIG" + std::to_string(slot - 1)));
@@ -229,7 +232,8 @@ TEST(OzatoolPack, EverySlotSignsWithItsKeyAndOnlyTheSignedRegionCounts) {
         }
     }
     // Another key on the command line signs instead of the manifest's.
-    packed p = pack(dir, "{" + head(1) + R"(, "chunks": []})", {"-k", key("slot3.pem")});
+    packed p = pack(dir, std::string("{").append(head(1)) + R"(, "chunks": []})",
+                    {"-k", key("slot3.pem")});
     EXPECT_TRUE(signed_by(p.file, key("slot3.pem")));
 }
 
@@ -244,10 +248,10 @@ TEST(OzatoolPack, EncipheredChunksDecipherOneByOneWithOpenssl) {
             {"type": "COPY", "index": 1, "path": "x", "text": "hello world"},
             {"type": "SHEL", "command": "true"},
             {"type": "EXT4"}]})";
-        packed plain = pack(dir, "{" + head(2) + chunks);
+        packed plain = pack(dir, std::string("{").append(head(2)) + chunks);
         ASSERT_EQ(plain.run.status, 0) << plain.run.err;
-        packed p = pack(dir, "{" + head(2) + ", \"cipher\": {\"key\": \"" + record +
-                                 "\", \"iv\": " + iv_hex + "}" + chunks);
+        packed p = pack(dir, std::string("{").append(head(2)) + ", \"cipher\": {\"key\": \"" +
+                                 record + "\", \"iv\": " + iv_hex + "}" + chunks);
         ASSERT_EQ(p.run.status, 0) << p.run.err;
         EXPECT_TRUE(signed_by(p.file, key("slot2.pem")));
         EXPECT_EQ(bytes(p.file.begin() + 140, p.file.begin() + 168),
@@ -290,7 +294,8 @@ TEST(OzatoolPack, EncipheredChunksDecipherOneByOneWithOpenssl) {
 
 TEST(OzatoolPack, CipherChunkWithAnotherMarkerLeavesTheFilePlain) {
     scratch_dir dir;
-    packed p = pack(dir, "{" + head(5) + ", \"cipher\": {\"marker\": 1, \"iv\": " + iv_hex +
+    packed p = pack(dir, std::string("{").append(head(5)) +
+                             ", \"cipher\": {\"marker\": 1, \"iv\": " + iv_hex +
                              R"(}, "chunks": [{"type": "MSGB", "text": "m"}]})");
     ASSERT_EQ(p.run.status, 0) << p.run.err;
     EXPECT_EQ(bytes(p.file.begin() + 140, p.file.begin() + 168),
@@ -327,7 +332,7 @@ TEST(OzatoolPack, MalformedFilesOnRequest) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        packed p = pack(dir, "{" + head() + ", " + c.manifest + "}", refused_ok);
+        packed p = pack(dir, std::string("{").append(head()) + ", " + c.manifest + "}", refused_ok);
         ASSERT_EQ(p.run.status, 0) << p.run.err;
         ASSERT_GE(p.file.size(), 200u);
         EXPECT_EQ(bytes(p.file.begin() + 140, p.file.begin() + 200), fixed_end);
@@ -414,7 +419,7 @@ TEST(OzatoolPack, RefusesBadManifestsNamingTheField) {
         EXPECT_FALSE(file_exists(dir.at("out.oza")));
     }
     // A signing key that is no private key.
-    packed p = pack(dir, "{" + head() + "}", {"-k", key("slot1.keyrec")});
+    packed p = pack(dir, std::string("{").append(head()) + "}", {"-k", key("slot1.keyrec")});
     EXPECT_EQ(p.run.status, 1);
     EXPECT_NE(p.run.err.find("cannot read a PEM private key"), std::string::npos) << p.run.err;
 }
@@ -430,36 +435,48 @@ TEST(OzatoolVerify, PredictsTheDevicesResult) {
         int status; // of verify with the slot's key and the store's AES key
         const char *out;
     } cases[] = {
-        {"valid", "{" + head(1) + R"(, "chunks": [{"type": "HDDL", "value": 1}]})", 0, "valid"},
-        {"valid enciphered",
-         "{" + head(2) + cipher + R"(, "chunks": [{"type": "COPY", "index": 1, "path": "x"}]})", 0,
+        {"valid",
+         std::string("{").append(head(1)) + R"(, "chunks": [{"type": "HDDL", "value": 1}]})", 0,
          "valid"},
-        {"gate", "{" + head(2) + R"(, "chunks": [{"type": "HDDL", "value": 1}]})", 1,
+        {"valid enciphered",
+         std::string("{").append(head(2)) + cipher +
+             R"(, "chunks": [{"type": "COPY", "index": 1, "path": "x"}]})",
+         0, "valid"},
+        {"gate",
+         std::string("{").append(head(2)) + R"(, "chunks": [{"type": "HDDL", "value": 1}]})", 1,
          "stops with 256"},
         {"gate of slot 3",
-         "{" + head(3) + R"(, "chunks": [{"type": "COPY", "index": 1, "path": "x"}]})", 1,
-         "stops with 256"},
-        {"unknown", "{" + head(1) + R"(, "chunks": [{"type": "raw", "fourcc": "EXT1"}]})", 1,
-         "stops with 209"},
+         std::string("{").append(head(3)) +
+             R"(, "chunks": [{"type": "COPY", "index": 1, "path": "x"}]})",
+         1, "stops with 256"},
+        {"unknown",
+         std::string("{").append(head(1)) + R"(, "chunks": [{"type": "raw", "fourcc": "EXT1"}]})",
+         1, "stops with 209"},
         {"short ADEL",
-         "{" + head(1) + R"(, "chunks": [{"type": "raw", "fourcc": "ADEL", "hex": "01"}]})", 1,
-         "stops with 222"},
+         std::string("{").append(head(1)) +
+             R"(, "chunks": [{"type": "raw", "fourcc": "ADEL", "hex": "01"}]})",
+         1, "stops with 222"},
         {"short COPY data",
-         "{" + head(1) + cipher +
+         std::string("{").append(head(1)) + cipher +
              R"(, "chunks": [{"type": "COPY", "index": 1, "path": "x", "declared": 100}]})",
          1, "stops with 214"},
         {"end after UNIT",
          "{\"signature\": {\"slot\": 1, \"key\": \"" + key("slot1.pem") +
              R"("}, "unit": "a004", "version": null, "time": null})",
          1, "stops with 252"},
-        {"no TIME", "{" + head(1) + R"(, "time": null, "chunks": [{"type": "EXT4"}]})", 1,
+        {"no TIME",
+         std::string("{").append(head(1)) + R"(, "time": null, "chunks": [{"type": "EXT4"}]})", 1,
          "stops with 244"},
-        {"zero length", "{" + head(1) + R"(, "chunks": [{"type": "EXT4", "length": 0}]})", 1,
+        {"zero length",
+         std::string("{").append(head(1)) + R"(, "chunks": [{"type": "EXT4", "length": 0}]})", 1,
          "stops with 209"},
-        {"past the end", "{" + head(1) + R"(, "chunks": [{"type": "EXT4", "length": 9}]})", 1,
+        {"past the end",
+         std::string("{").append(head(1)) + R"(, "chunks": [{"type": "EXT4", "length": 9}]})", 1,
          "stops with 209"},
-        {"trailing bytes", "{" + head(1) + R"(, "trailer": {"hex": "00"}})", 1, "stops with 209"},
-        {"bad fourcc", "{" + head(1) + R"(, "tamper": [{"offset": 4, "hex": "58"}]})", 1,
+        {"trailing bytes", std::string("{").append(head(1)) + R"(, "trailer": {"hex": "00"}})", 1,
+         "stops with 209"},
+        {"bad fourcc",
+         std::string("{").append(head(1)) + R"(, "tamper": [{"offset": 4, "hex": "58"}]})", 1,
          "stops with 204"},
     };
     for (const auto &c : cases) {
@@ -484,7 +501,7 @@ TEST(OzatoolVerify, PredictsTheDevicesResult) {
 
     // Without a key it cannot tell; an enciphered file without its AES key
     // is not read.
-    packed p = pack(dir, "{" + head(1) + cipher + "}", refused_ok);
+    packed p = pack(dir, std::string("{").append(head(1)) + cipher + "}", refused_ok);
     run_result r = ozatool({"verify", dir.at("out.oza")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("not checked"), std::string::npos) << r.out;
@@ -496,7 +513,7 @@ TEST(OzatoolVerify, PredictsTheDevicesResult) {
 
 TEST(OzatoolInfo, ListsOffsetsLengthsAndFields) {
     scratch_dir dir;
-    packed p = pack(dir, "{" + head(2) + R"(, "chunks": [
+    packed p = pack(dir, std::string("{").append(head(2)) + R"(, "chunks": [
         {"type": "COPY", "index": 1, "path": "bin/x", "text": "abc"},
         {"type": "TAGP", "entries": [{"tag": "0x54410001", "words": [1]}]},
         {"type": "HDDL", "value": 1}]})",
@@ -537,9 +554,10 @@ TEST(OzatoolVerify, TakesKeysFromAKeyStoreLikeTheDevice) {
         int status;
         const char *out;
     } cases[] = {
-        {"slot 3, unit a005", "{" + head(3, cipher, "a005") + "}", 0, "valid"},
-        {"unit a004", "{" + head(1, cipher) + "}", 1, "stops with 212"},
-        {"slot 5 from the built-in key", "{" + head(5, "", "a005") + "}", 0, "built-in slot 5"},
+        {"slot 3, unit a005", std::string("{").append(head(3, cipher, "a005")) + "}", 0, "valid"},
+        {"unit a004", std::string("{").append(head(1, cipher)) + "}", 1, "stops with 212"},
+        {"slot 5 from the built-in key", std::string("{").append(head(5, "", "a005")) + "}", 0,
+         "built-in slot 5"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -553,12 +571,13 @@ TEST(OzatoolVerify, TakesKeysFromAKeyStoreLikeTheDevice) {
     // An image without a store: the fallback key, unit "a004" and the
     // built-in AES key, which deciphers nothing made with the store's key.
     write_text(dir.at("empty.img"), std::string(516, '\0'));
-    packed p = pack(dir, "{" + head(1) + R"(, "chunks": []})",
+    packed p = pack(dir, std::string("{").append(head(1)) + R"(, "chunks": []})",
                     {"-k", key("fallback.pem"), "--allow-refused"});
     r = ozatool({"verify", dir.at("out.oza"), "--mmc", dir.at("empty.img"), "--builtin", builtin});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("fallback"), std::string::npos) << r.out;
-    p = pack(dir, "{" + head(1, cipher) + "}", {"-k", key("fallback.pem"), "--allow-refused"});
+    p = pack(dir, std::string("{").append(head(1, cipher)) + "}",
+             {"-k", key("fallback.pem"), "--allow-refused"});
     r = ozatool({"verify", dir.at("out.oza"), "--mmc", dir.at("empty.img"), "--builtin", builtin});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("stops with 210"), std::string::npos) << r.out;
@@ -670,8 +689,8 @@ namespace {
 // and verify refuses it or cannot tell, never accepts it.
 TEST(OzatoolInfo, EveryTruncationIsReadSafely) {
     scratch_dir dir;
-    packed p = pack(dir, "{" + head(1) + ", \"cipher\": {\"key\": \"" + key("aes.keyrec") +
-                             "\", \"iv\": " + iv_hex + R"(}, "chunks": [
+    packed p = pack(dir, std::string("{").append(head(1)) + ", \"cipher\": {\"key\": \"" +
+                             key("aes.keyrec") + "\", \"iv\": " + iv_hex + R"(}, "chunks": [
         {"type": "COPY", "index": 1, "path": "x", "text": "data"},
         {"type": "TAGP", "entries": [{"tag": 1, "words": [2]}]}]})");
     ASSERT_EQ(p.run.status, 0) << p.run.err;

@@ -184,7 +184,7 @@ std::string payload_summary(const payload_view &v) {
         std::string list;
         for (size_t i = 0; i + 4 <= v.tail->size(); i += 4) {
             total += load_le32(v.tail->data() + i);
-            if (i < 48) list += " " + number(load_le32(v.tail->data() + i));
+            if (i < 48) list.append(" ").append(number(load_le32(v.tail->data() + i)));
         }
         return number(n) + " weights:" + list + (n > 12 ? " ..." : "") + " (total " +
                number(total) + ")";
