@@ -9,11 +9,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-ssize_t full_read(int fd, void *buffer, size_t n) {
+namespace {
+
+// Calls get(p, n, done) until n bytes have arrived in buffer or get reports
+// the end (0); interrupted calls are repeated. The count, or -1.
+template <typename Get>
+ssize_t read_all(void *buffer, size_t n, Get get) {
     unsigned char *p = static_cast<unsigned char *>(buffer);
     size_t done = 0;
     while (done < n) {
-        ssize_t got = read(fd, p + done, n - done);
+        ssize_t got = get(p + done, n - done, done);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
         if (got == 0) break;
@@ -22,56 +27,56 @@ ssize_t full_read(int fd, void *buffer, size_t n) {
     return static_cast<ssize_t>(done);
 }
 
-ssize_t full_pread(int fd, void *buffer, size_t n, uint64_t offset) {
-    unsigned char *p = static_cast<unsigned char *>(buffer);
+// Calls put(p, n, done) until all n bytes of data have gone: interrupted
+// calls are repeated, and a call that stores nothing is an error (EIO).
+template <typename Put>
+ssize_t write_all(const void *data, size_t n, Put put) {
+    const unsigned char *p = static_cast<const unsigned char *>(data);
     size_t done = 0;
     while (done < n) {
-        const uint64_t at = offset + done;
-        if (at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;
-        ssize_t got = pread(fd, p + done, n - done, static_cast<off_t>(at));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
+        ssize_t moved = put(p + done, n - done, done);
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved < 0) return -1;
+        if (moved == 0) {
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(moved);
     }
     return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
+ssize_t full_read(int fd, void *buffer, size_t n) {
+    return read_all(buffer, n,
+                    [fd](unsigned char *p, size_t left, size_t) { return read(fd, p, left); });
+}
+
+// An offset past off_t's range reads as the end of the file.
+ssize_t full_pread(int fd, void *buffer, size_t n, uint64_t offset) {
+    return read_all(buffer, n, [fd, offset](unsigned char *p, size_t left, size_t done) {
+        const uint64_t at = offset + done;
+        if (at < offset || at > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+            return ssize_t(0);
+        return pread(fd, p, left, static_cast<off_t>(at));
+    });
 }
 
 ssize_t full_write(int fd, const void *data, size_t n) {
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    size_t done = 0;
-    while (done < n) {
-        ssize_t put = write(fd, p + done, n - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) return -1;
-        if (put == 0) {
-            errno = EIO;
-            return -1;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return static_cast<ssize_t>(done);
+    return write_all(
+        data, n, [fd](const unsigned char *p, size_t left, size_t) { return write(fd, p, left); });
 }
 
 ssize_t full_pwrite(int fd, const void *data, size_t n, uint64_t offset) {
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    size_t done = 0;
-    while (done < n) {
+    return write_all(data, n, [fd, offset](const unsigned char *p, size_t left, size_t done) {
         const uint64_t at = offset + done;
-        if (at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+        if (at < offset || at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
             errno = EFBIG;
-            return -1;
+            return ssize_t(-1);
         }
-        ssize_t put = pwrite(fd, p + done, n - done, static_cast<off_t>(at));
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) return -1;
-        if (put == 0) {
-            errno = EIO;
-            return -1;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return static_cast<ssize_t>(done);
+        return pwrite(fd, p, left, static_cast<off_t>(at));
+    });
 }
 
 int open_regular_file(const char *path, uint64_t *size) {

@@ -141,6 +141,24 @@ void triple(const std::string &text, uint32_t v[3]) {
 }
 
 // Clears one slot by its name; false for an unknown name.
+// Every slot filled with a callback that prints its call; get_mountpoint
+// left to the engine's own table.
+const oza_callbacks printing_callbacks = {
+    .progress = on_progress,
+    .status = on_status,
+    .trace = on_trace,
+    .message = on_message,
+    .aux = on_aux,
+    .removed = on_removed,
+    .create_file = on_create_file,
+    .load_hdd_param = on_load_hdd_param,
+    .load_flash_param = on_load_flash_param,
+    .format = on_format,
+    .get_min_sys_version = on_min_version,
+    .get_sys_version = on_sys_version,
+    .get_mountpoint = nullptr,
+};
+
 bool clear_slot(oza_callbacks &c, const std::string &name) {
     const std::map<std::string, void **> slots = {
         {"progress", reinterpret_cast<void **>(&c.progress)},
@@ -165,21 +183,7 @@ bool clear_slot(oza_callbacks &c, const std::string &name) {
 
 int run_update(const args &a) {
     set = settings{};
-    oza_callbacks table = {
-        .progress = on_progress,
-        .status = on_status,
-        .trace = on_trace,
-        .message = on_message,
-        .aux = on_aux,
-        .removed = on_removed,
-        .create_file = on_create_file,
-        .load_hdd_param = on_load_hdd_param,
-        .load_flash_param = on_load_flash_param,
-        .format = on_format,
-        .get_min_sys_version = on_min_version,
-        .get_sys_version = on_sys_version,
-        .get_mountpoint = nullptr,
-    };
+    oza_callbacks table = printing_callbacks;
     bool no_table = false;
     size_t i = 1;
     for (; i + 1 < a.size(); ++i) {
@@ -237,21 +241,7 @@ int truncations(const args &a) {
     fclose(in);
     set = settings{};
     set.quiet = true;
-    const oza_callbacks table = {
-        .progress = on_progress,
-        .status = on_status,
-        .trace = on_trace,
-        .message = on_message,
-        .aux = on_aux,
-        .removed = on_removed,
-        .create_file = on_create_file,
-        .load_hdd_param = on_load_hdd_param,
-        .load_flash_param = on_load_flash_param,
-        .format = on_format,
-        .get_min_sys_version = on_min_version,
-        .get_sys_version = on_sys_version,
-        .get_mountpoint = nullptr,
-    };
+    const oza_callbacks &table = printing_callbacks;
     oza_context context = {};
     snprintf(context.path, sizeof context.path, "%s", a.at(2).c_str());
     for (size_t n = 0; n <= bytes.size(); ++n) {
