@@ -4,8 +4,11 @@
 
 #include "tests/support/devbox.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -83,3 +86,20 @@ inline std::string link_target(const device_box &box, const std::string &path) {
 // buffer size and the misc filter makes device nodes.
 #define SKIP_UNLESS_ROOT()                                                                         \
     if (geteuid() != 0) GTEST_SKIP() << "adev in a box needs root (socket buffer, device nodes)"
+
+// The fixture of the adev and HDMI box tests: start_daemon makes a device
+// box with `devbox init` options, checks it, and starts adev -d with args in
+// it; the box is then daemon_box().
+class adev_box_test : public ::testing::Test {
+protected:
+    void start_daemon(std::vector<std::string> init = {},
+                      const std::vector<std::string> &args = {}) {
+        box_.emplace(std::move(init));
+        ASSERT_EQ(box_->init_result().status, 0);
+        ASSERT_TRUE(start_adev(*box_, args));
+    }
+    device_box &daemon_box() { return *box_; }
+
+private:
+    std::optional<device_box> box_;
+};

@@ -35,7 +35,9 @@ uevent_args usb_switch(const std::string &state) {
                   {"SUBSYSTEM=switch", "SWITCH_NAME=USB_SWITCH", "SWITCH_STATE=" + state});
 }
 
-TEST(BoxAdev, UsageErrorsPrintTheUsage) {
+class BoxAdev : public adev_box_test {};
+
+TEST_F(BoxAdev, UsageErrorsPrintTheUsage) {
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
     std::vector<std::vector<std::string>> cases = {
@@ -48,7 +50,7 @@ TEST(BoxAdev, UsageErrorsPrintTheUsage) {
     }
 }
 
-TEST(BoxAdev, KillStopsTheProcessOfThePidFile) {
+TEST_F(BoxAdev, KillStopsTheProcessOfThePidFile) {
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
     const std::string adev = shell_quote(device_box::executable()) + " adev";
@@ -81,7 +83,7 @@ TEST(BoxAdev, KillStopsTheProcessOfThePidFile) {
                      "removed\n");
 }
 
-TEST(BoxAdev, ForegroundRunAppliesTheSwitchStateAndReturns) {
+TEST_F(BoxAdev, ForegroundRunAppliesTheSwitchStateAndReturns) {
     SKIP_UNLESS_ROOT();
     struct start_case {
         std::vector<std::string> init;
@@ -126,11 +128,10 @@ std::string stat_field(const std::string &stat, int n) {
     return field;
 }
 
-TEST(BoxAdev, DaemonDetachesWritesItsPidAndIsKilled) {
+TEST_F(BoxAdev, DaemonDetachesWritesItsPidAndIsKilled) {
     SKIP_UNLESS_ROOT();
-    device_box box({"--usb-switch", "ATTACHED_CHARGER"});
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--usb-switch", "ATTACHED_CHARGER"}));
+    device_box &box = daemon_box();
     const int pid = adev_pid(box);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(box.read("/tmp/adev.pid"), std::to_string(pid) + "\n");
@@ -156,7 +157,7 @@ TEST(BoxAdev, DaemonDetachesWritesItsPidAndIsKilled) {
         [&] { return box.exec_shell("test -e /proc/" + std::to_string(pid)).status != 0; }));
 }
 
-TEST(BoxAdev, DaemonOutlivesTheReaderOfItsOutput) {
+TEST_F(BoxAdev, DaemonOutlivesTheReaderOfItsOutput) {
     SKIP_UNLESS_ROOT();
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
@@ -177,7 +178,7 @@ TEST(BoxAdev, DaemonOutlivesTheReaderOfItsOutput) {
     EXPECT_EQ(box.read(charge_level), "3\0"s);
 }
 
-TEST(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
+TEST_F(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
     SKIP_UNLESS_ROOT();
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
@@ -243,11 +244,10 @@ std::string without_other_events(const std::string &out, const std::string &mark
     return kept;
 }
 
-TEST(BoxAdev, VerboseLoggerRunsFirstAndRecordsNeedEveryPair) {
+TEST_F(BoxAdev, VerboseLoggerRunsFirstAndRecordsNeedEveryPair) {
     SKIP_UNLESS_ROOT();
-    device_box box;
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box, {"-v"}));
+    ASSERT_NO_FATAL_FAILURE(start_daemon({}, {"-v"}));
+    device_box &box = daemon_box();
     box.write(charge_level, "9");
     const std::string hdmi = "/devices/virtual/switch/hdmi";
     // Matches the HDMI filter and the USB switch monitor: the logger prints
@@ -302,7 +302,7 @@ uevent_args block_add(const std::string &devpath) {
     return uevent("add", devpath, {"SUBSYSTEM=block"});
 }
 
-TEST(BoxAdev, BlockFilterLinksUsbDisksByPort) {
+TEST_F(BoxAdev, BlockFilterLinksUsbDisksByPort) {
     SKIP_UNLESS_ROOT();
     struct link_case {
         const char *what;
@@ -345,9 +345,8 @@ TEST(BoxAdev, BlockFilterLinksUsbDisksByPort) {
          {block_add(hub1 + "s/" + std::string(30, 'p') + "7")},
          {{"/dev/hdd7", "/dev/" + std::string(30, 'p') + "7"}}},
     };
-    device_box box;
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    device_box &box = daemon_box();
     for (const link_case &c : cases) {
         remove_storage_links(box);
         ASSERT_TRUE(send_events(box, c.events)) << c.what;
@@ -355,7 +354,7 @@ TEST(BoxAdev, BlockFilterLinksUsbDisksByPort) {
     }
 }
 
-TEST(BoxAdev, MiscNodesReplaceWhatIsThere) {
+TEST_F(BoxAdev, MiscNodesReplaceWhatIsThere) {
     SKIP_UNLESS_ROOT();
     struct node_case {
         const char *what;
@@ -414,7 +413,7 @@ TEST(BoxAdev, MiscNodesReplaceWhatIsThere) {
     EXPECT_TRUE(box.exists("/dev/" + std::string(250, 'm')));
 }
 
-TEST(BoxAdev, UsbSwitchStatesSetTheChargeLevel) {
+TEST_F(BoxAdev, UsbSwitchStatesSetTheChargeLevel) {
     SKIP_UNLESS_ROOT();
     struct level_case {
         uevent_args event;
@@ -435,9 +434,8 @@ TEST(BoxAdev, UsbSwitchStatesSetTheChargeLevel) {
                 {"SUBSYSTEM=switch", "SWITCH_NAME=USB_SWITCH", "SWITCH_STATE=ATTACHED_VBUS"}),
          "9", ""},
     };
-    device_box box({"--usb-switch", "DETACHED"});
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--usb-switch", "DETACHED"}));
+    device_box &box = daemon_box();
     ASSERT_TRUE(wait_until([&] { return box.read(charge_level) == "0\0"s; }));
     size_t seen = box.read("/tmp/adev.out").size();
     for (const level_case &c : cases) {
@@ -450,7 +448,7 @@ TEST(BoxAdev, UsbSwitchStatesSetTheChargeLevel) {
     }
 }
 
-TEST(BoxAdev, UsbSwitchLeavesAUsbDcChargerAlone) {
+TEST_F(BoxAdev, UsbSwitchLeavesAUsbDcChargerAlone) {
     SKIP_UNLESS_ROOT();
     device_box box({"--charger", "twl-usb-dc", "--usb-switch", "ATTACHED_VBUS"});
     ASSERT_EQ(box.init_result().status, 0);
@@ -461,7 +459,7 @@ TEST(BoxAdev, UsbSwitchLeavesAUsbDcChargerAlone) {
     EXPECT_EQ(box.read("/tmp/adev.out"), starting);
 }
 
-TEST(BoxAdev, GadgetDetectorSwitchesHostPortPower) {
+TEST_F(BoxAdev, GadgetDetectorSwitchesHostPortPower) {
     SKIP_UNLESS_ROOT();
     if constexpr (basic_build) GTEST_SKIP() << "the basic build has no gadget detect filter";
     const char *port_control = "/sys/bus/usb/devices/1-1/power/control";
@@ -480,9 +478,8 @@ TEST(BoxAdev, GadgetDetectorSwitchesHostPortPower) {
         {gadget("change", "norvel_gadget_detect"), "x"},
         {gadget("online", "other_driver"), "x"},
     };
-    device_box box;
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    device_box &box = daemon_box();
     for (const gadget_case &c : cases) {
         box.write(port_control, "x");
         box.write(host_control, "x");
@@ -494,7 +491,7 @@ TEST(BoxAdev, GadgetDetectorSwitchesHostPortPower) {
 
 // Raw messages: only whole entries count, and a message longer than the
 // receive buffer is dropped rather than handled cut short.
-TEST(BoxAdev, MessagesAreReadWithinTheirBytes) {
+TEST_F(BoxAdev, MessagesAreReadWithinTheirBytes) {
     SKIP_UNLESS_ROOT();
     auto misc = [](const std::string &name, size_t size) {
         std::string m = "add@/devices/virtual/misc/" + name +
@@ -517,9 +514,8 @@ TEST(BoxAdev, MessagesAreReadWithinTheirBytes) {
         {misc("fit", 65536), "fit", true},
         {misc("over", 65537), "over", false},
     };
-    device_box box;
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    device_box &box = daemon_box();
     for (const raw_case &c : cases) {
         run_result sent = box.exec({"/box/bin/uevent", "--raw"}, c.message);
         ASSERT_EQ(sent.status, 0) << c.name << sent.err;
@@ -529,11 +525,10 @@ TEST(BoxAdev, MessagesAreReadWithinTheirBytes) {
     EXPECT_EQ(box.exec_shell("kill -0 $(cat /tmp/adev.pid)").status, 0);
 }
 
-TEST(BoxAdev, DaemonSurvivesAFloodOfOddMessages) {
+TEST_F(BoxAdev, DaemonSurvivesAFloodOfOddMessages) {
     SKIP_UNLESS_ROOT();
-    device_box box;
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    device_box &box = daemon_box();
     const int pid = adev_pid(box);
     run_result r = box.exec({device_box::built("tests/box-flood"), "20000", "20240601"});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -71,9 +71,16 @@ struct output_reader {
     }
 };
 
-TEST(BoxHdmi, ChoosesTheBestModeTheDisplayOffers) {
-    SKIP_UNLESS_ROOT();
-    SKIP_IN_BASIC();
+// Every HDMI test needs root and the full build.
+class BoxHdmi : public adev_box_test {
+protected:
+    void SetUp() override {
+        SKIP_UNLESS_ROOT();
+        SKIP_IN_BASIC();
+    }
+};
+
+TEST_F(BoxHdmi, ChoosesTheBestModeTheDisplayOffers) {
     struct choice_case {
         const char *what;
         std::vector<std::string> modes; // refresh,w,h,pixclock,vmode,tag (left margin)
@@ -146,9 +153,8 @@ TEST(BoxHdmi, ChoosesTheBestModeTheDisplayOffers) {
          "ADEV : HDMI Error couldn't find any proper HDMI mode.\n"},
         {"no modes", {}, "148500", 0, "ADEV HDMI Error EDID is empty\n"},
     };
-    device_box box({"--board", "WESKO"});
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--board", "WESKO"}));
+    device_box &box = daemon_box();
     output_reader out{box};
     out.next();
     for (const choice_case &c : cases) {
@@ -189,12 +195,9 @@ struct display_files {
     }
 };
 
-TEST(BoxHdmi, SetUpRoutesTheFrameBufferToTheTvAndRestoreBringsItBack) {
-    SKIP_UNLESS_ROOT();
-    SKIP_IN_BASIC();
-    device_box box({"--board", "WESKO"});
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+TEST_F(BoxHdmi, SetUpRoutesTheFrameBufferToTheTvAndRestoreBringsItBack) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--board", "WESKO"}));
+    device_box &box = daemon_box();
     output_reader out{box};
     out.next();
     box.clear_log();
@@ -267,12 +270,9 @@ TEST(BoxHdmi, SetUpRoutesTheFrameBufferToTheTvAndRestoreBringsItBack) {
     EXPECT_EQ(out.next(), "ADEV: Setup HDMI to mode 1920x1080@60\n96,54 1728,972\n");
 }
 
-TEST(BoxHdmi, ZemoKeepsAFullHdInput) {
-    SKIP_UNLESS_ROOT();
-    SKIP_IN_BASIC();
-    device_box box({"--board", "ZEMO"});
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+TEST_F(BoxHdmi, ZemoKeepsAFullHdInput) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--board", "ZEMO"}));
+    device_box &box = daemon_box();
     ASSERT_TRUE(send_events(box, {hdmi("2")}));
     EXPECT_EQ(box.read(overlay1 + "input_size"), "1920,1080");
     EXPECT_EQ(box.read(overlay1 + "output_size"), "1728,972\n");
@@ -280,12 +280,9 @@ TEST(BoxHdmi, ZemoKeepsAFullHdInput) {
     EXPECT_EQ(box.read(overlay1 + "enabled"), "1");
 }
 
-TEST(BoxHdmi, StateOneSetsUpTheCurrentTiming) {
-    SKIP_UNLESS_ROOT();
-    SKIP_IN_BASIC();
-    device_box box({"--board", "WESKO"});
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+TEST_F(BoxHdmi, StateOneSetsUpTheCurrentTiming) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--board", "WESKO"}));
+    device_box &box = daemon_box();
     output_reader out{box};
     out.next();
     const std::vector<std::string> modes = {"60,1920,1080,6734,0,1", "60,1280,720,13468,0,2",
@@ -304,9 +301,7 @@ TEST(BoxHdmi, StateOneSetsUpTheCurrentTiming) {
     EXPECT_EQ(setups(box)[0][6], 2u);
 }
 
-TEST(BoxHdmi, StartUpCheckSetsUpADisplayAlreadyPlugged) {
-    SKIP_UNLESS_ROOT();
-    SKIP_IN_BASIC();
+TEST_F(BoxHdmi, StartUpCheckSetsUpADisplayAlreadyPlugged) {
     struct start_case {
         const char *state;
         std::string out;
@@ -328,12 +323,9 @@ TEST(BoxHdmi, StartUpCheckSetsUpADisplayAlreadyPlugged) {
     }
 }
 
-TEST(BoxHdmi, FailuresAreReportedAndLeaveHdmiOff) {
-    SKIP_UNLESS_ROOT();
-    SKIP_IN_BASIC();
-    device_box box({"--board", "WESKO"});
-    ASSERT_EQ(box.init_result().status, 0);
-    ASSERT_TRUE(start_adev(box));
+TEST_F(BoxHdmi, FailuresAreReportedAndLeaveHdmiOff) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon({"--board", "WESKO"}));
+    device_box &box = daemon_box();
     output_reader out{box};
     out.next();
 
@@ -388,9 +380,7 @@ TEST(BoxHdmi, FailuresAreReportedAndLeaveHdmiOff) {
     EXPECT_EQ(out.next(), "Error : failed to open dsscomp\n");
 }
 
-TEST(BoxHdmi, ListsTheDisplaysModes) {
-    SKIP_UNLESS_ROOT();
-    SKIP_IN_BASIC();
+TEST_F(BoxHdmi, ListsTheDisplaysModes) {
     device_box box;
     ASSERT_EQ(box.init_result().status, 0);
     run_result r = box.applet({"adev", "-s"});
