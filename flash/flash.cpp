@@ -6,6 +6,7 @@
 #include "core/byteorder.h"
 #include "core/durable.h"
 #include "core/fullio.h"
+#include "core/unique.h"
 #include "flash/module.h"
 #include "flash/trace.h"
 
@@ -212,11 +213,9 @@ int FLASH_Erase(uint32_t address, uint32_t length) {
 
 int FLASH_GetInfosCache(unsigned char *infos) {
     if (state.cache < 0 || infos == nullptr) return -1;
-    int fd = open(flash_infos_cache_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    ssize_t n = read(fd, infos, flash_infos_size);
-    close(fd);
-    return n == flash_infos_size ? 0 : -1;
+    unique_fd fd(open(flash_infos_cache_path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return -1;
+    return full_read(fd.get(), infos, flash_infos_size) == flash_infos_size ? 0 : -1;
 }
 
 flash_sector flash_cache_sector_at(uint32_t address) {
