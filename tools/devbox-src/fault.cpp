@@ -3,7 +3,7 @@
 // chosen call, or a run of them, with a chosen errno, or kills the process
 // there with SIGKILL, so that tests can see what the program does when the
 // storage fails or the power goes at that point. The program under test
-// knows nothing of it; the specification comes from the environment
+// knows nothing of it; which fault to make comes from the environment
 // variable BOX_FAULT, which only this library reads:
 //   calls=NAME[,NAME]...  the calls counted: open (open, openat, creat),
 //                         write (write, pwrite, writev), fsync (fsync,
