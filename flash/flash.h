@@ -49,6 +49,32 @@ int FLASH_Init();
 // failure). 0 or -1: -1 when the flush, a close or the removal failed, or
 // when the calling thread does not hold the flash.
 int FLASH_Exit();
+// Holds the flash layer from a successful open (FLASH_Init) to close or the
+// end of the scope (FLASH_Exit), so that no path out of a user leaves the
+// mutex taken.
+class flash_session {
+public:
+    flash_session() = default;
+    flash_session(const flash_session &) = delete;
+    flash_session &operator=(const flash_session &) = delete;
+    ~flash_session() { close(); }
+    // True when the layer is held (also when this session held it already).
+    bool open() {
+        if (!held_) held_ = FLASH_Init() == 0;
+        return held_;
+    }
+    bool held() const { return held_; }
+    // FLASH_Exit's result, 0 when nothing was held.
+    int close() {
+        if (!held_) return 0;
+        held_ = false;
+        return FLASH_Exit();
+    }
+
+private:
+    bool held_ = false;
+};
+
 // Flushes what was written so far to the storage: in cache mode the cache
 // file's data (fdatasync); the device writes each request through. 0 or -1.
 int FLASH_Flush();

@@ -35,17 +35,6 @@ bool read_image(const char *path, unsigned char *image) {
     return full_read(fd.get(), image, flash_size) == static_cast<ssize_t>(flash_size);
 }
 
-// Holds the flash from FLASH_Init to exit() or the end of the scope.
-struct flash_hold {
-    bool held = FLASH_Init() == 0;
-    ~flash_hold() { exit(); }
-    int exit() {
-        if (!held) return 0;
-        held = false;
-        return FLASH_Exit();
-    }
-};
-
 // The cache files are set aside while they are written back: FLASH_Init then
 // addresses the device. They come back when the write-back fails.
 bool set_aside() {
@@ -88,8 +77,8 @@ int FLASH_ActivateCache() {
     byte_buffer image = make_buffer(flash_size);
     if (!image) return -1;
     {
-        flash_hold flash;
-        if (!flash.held) return -1;
+        flash_session flash;
+        if (!flash.open()) return -1;
         unsigned char infos[flash_infos_size] = {};
         if (FLASH_GetInfos(infos) != 0) return -1;
         if (!write_new_file(flash_infos_cache_path, infos, sizeof infos)) {
@@ -97,7 +86,7 @@ int FLASH_ActivateCache() {
             return -1;
         }
         flash_transfer all = {0, flash_size, image.get()};
-        if (FLASH_Read(&all) != 0 || flash.exit() != 0) {
+        if (FLASH_Read(&all) != 0 || flash.close() != 0) {
             unlink(flash_infos_cache_path);
             return -1;
         }
@@ -134,8 +123,8 @@ int FLASH_DeactivateCache() {
     byte_buffer sector_bytes = make_buffer(flash_big_sector);
     bool done = image && sector_bytes && read_image(flash_cache_pending_path, image.get());
     if (done) {
-        flash_hold flash;
-        done = flash.held && write_back(image.get(), sector_bytes.get());
+        flash_session flash;
+        done = flash.open() && write_back(image.get(), sector_bytes.get());
     }
     if (!done) {
         put_back();

@@ -1,6 +1,8 @@
 // The light entry points: open and verify a file, then step over its chunks
-// looking only at "MVER" (OZA_check_file) or "EXT0" (OZA_check_coldflash).
+// looking only at "MVER" (OZA_check_file) or "EXT0" (OZA_check_coldflash),
+// whose fixed payloads are read through their rows of the chunk table.
 #include "core/byteorder.h"
+#include "update/chunks.h"
 #include "update/engine.h"
 #include "update/engine_state.h"
 #include "update/results.h"
@@ -29,24 +31,35 @@ int scan_chunks(oza_engine &e, chunk_visit visit, void *context, int short_heade
     }
 }
 
+// Reads the fixed payload of a chunk whose header was just read, through its
+// row of the chunk table.
+int read_fixed_of(oza_engine &e, const chunk_header &h, std::span<unsigned char> buffer,
+                  fixed_payload &fixed) {
+    const chunk_type *type = chunk_find(h.fourcc);
+    return type ? read_fixed(e, *type, buffer, fixed) : oza_bad_chunk;
+}
+
 struct triple {
     uint32_t version[3];
 };
 
 int check_minimum_version(oza_engine &e, const chunk_header &h, void *context) {
     if (memcmp(h.fourcc, "MVER", 4) != 0) return 0;
-    unsigned char payload[12];
-    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_version_short;
-    const uint32_t needed[3] = {load_le32(payload), load_le32(payload + 4), load_le32(payload + 8)};
+    unsigned char buffer[version_size];
+    fixed_payload fixed;
+    if (int r = read_fixed_of(e, h, buffer, fixed); r != oza_ok) return r;
+    uint32_t needed[3] = {};
+    load_version(fixed, needed);
     return version_at_least(static_cast<triple *>(context)->version, needed) ? 0
                                                                              : oza_system_too_old;
 }
 
 int note_coldflash(oza_engine &e, const chunk_header &h, void *) {
     if (memcmp(h.fourcc, "EXT0", 4) != 0) return 0;
-    unsigned char value[4];
-    if (chunk_read(e, value, sizeof value) != sizeof value) return -1;
-    e.coldflash = load_le32(value);
+    unsigned char buffer[4];
+    fixed_payload fixed;
+    if (int r = read_fixed_of(e, h, buffer, fixed); r != oza_ok) return r;
+    e.coldflash = load_le32(fixed.data());
     return 0;
 }
 

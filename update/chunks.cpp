@@ -2,6 +2,8 @@
 // skipped.
 #include "update/chunks.h"
 
+#include "update/results.h"
+
 #include <cstring>
 
 namespace {
@@ -10,43 +12,49 @@ constexpr uint8_t s1 = slot_bit(1), s2 = slot_bit(2), s3 = slot_bit(3), s4 = slo
                   s5 = slot_bit(5);
 constexpr uint8_t s12 = s1 | s2;
 
-#define SKIPPED(c)                                                                                 \
-    { {c[0], c[1], c[2], c[3]}, chunk_skip, all_slots, chunk_weight::none }
+using enum chunk_weight;
 
+#define SKIPPED(c)                                                                                 \
+    { c, all_slots, 0, oza_ok, none, nullptr, false, chunk_skip }
+
+// Each row: fourcc, slots, fixed payload size, the result when it comes
+// short, weight, the name the read is traced with, whether the flash layer is
+// held, the handler.
+// clang-format off
 constexpr chunk_type table[] = {
-    {{'E', 'X', 'T', '0'}, chunk_ext0, all_slots, chunk_weight::one},
-    {{'E', 'X', 'T', '2'}, chunk_chmod, all_slots, chunk_weight::none},
-    {{'E', 'X', 'T', '3'}, chunk_mmcpatch, s12, chunk_weight::spread},
-    {{'M', 'S', 'G', 'B'}, chunk_message, all_slots, chunk_weight::one},
-    {{'M', 'O', 'V', 'E'}, chunk_move, s12 | s5, chunk_weight::one},
-    {{'M', 'M', 'C', 'F'}, chunk_mmcflash, s12, chunk_weight::spread},
-    {{'F', 'L', 'S', 'H'}, chunk_flash, s12, chunk_weight::spread},
-    {{'H', 'D', 'D', 'L'}, chunk_hddl, s1 | s4, chunk_weight::one},
-    {{'A', 'D', 'E', 'L'}, chunk_adel, all_slots, chunk_weight::one},
-    {{'S', 'H', 'E', 'L'}, chunk_shell, s12, chunk_weight::none},
-    {{'P', 'A', 'R', 'M'}, chunk_parm, s12, chunk_weight::one},
-    {{'T', 'A', 'G', 'P'}, chunk_tagpatch, s12, chunk_weight::spread},
-    {{'F', 'P', 'A', 'R'}, chunk_fpar, s12, chunk_weight::one},
-    {{'M', 'V', 'E', 'R'}, chunk_mver, s12 | s3, chunk_weight::none},
-    {{'D', 'L', 'E', 'T'}, chunk_delete, s12 | s5, chunk_weight::one},
-    {{'F', 'R', 'M', 'T'}, chunk_format, s12, chunk_weight::one},
-    {{'B', 'O', 'O', 'T'}, chunk_boot, all_slots, chunk_weight::one},
-    {{'C', 'O', 'P', 'Y'}, chunk_copy, s12 | s5, chunk_weight::spread},
-    SKIPPED("EXT4"),
-    SKIPPED("EXT5"),
-    SKIPPED("EXT6"),
-    SKIPPED("EXT7"),
-    SKIPPED("EXT8"),
-    SKIPPED("EXT9"),
-    SKIPPED("EXTA"),
-    SKIPPED("EXTB"),
-    SKIPPED("EXTC"),
-    SKIPPED("EXTD"),
-    SKIPPED("EXTE"),
-    SKIPPED("EXTF"),
+    {"EXT0", all_slots, 4,   oza_flag_short,         one,     nullptr,    false, chunk_ext0},
+    {"EXT2", all_slots, 264, oza_bad_chunk,          none,    nullptr,    false, chunk_chmod},
+    {"EXT3", s12,       264, oza_flash_header_short, handler, "mmcpatch", false, chunk_mmcpatch},
+    {"MSGB", all_slots, 256, oza_message_short,      always,  nullptr,    false, chunk_message},
+    {"MOVE", s12 | s5,  520, oza_move_short,         handler, nullptr,    false, chunk_move},
+    {"MMCF", s12,       264, oza_flash_header_short, handler, "mmcflash", false, chunk_mmcflash},
+    {"FLSH", s12,       8,   oza_flash_header_short, handler, "flash",    true,  chunk_flash},
+    {"HDDL", s1 | s4,   4,   oza_hddl_short,         one,     nullptr,    false, chunk_hddl},
+    {"ADEL", all_slots, 4,   oza_autodelete_short,   one,     nullptr,    false, chunk_adel},
+    {"SHEL", s12,       4,   oza_shell_short,        none,    nullptr,    false, chunk_shell},
+    {"PARM", s12,       516, oza_parm_short,         one,     nullptr,    false, chunk_parm},
+    {"TAGP", s12,       4,   oza_flash_header_short, handler, "tagpatch", false, chunk_tagpatch},
+    {"FPAR", s12,       516, oza_fpar_short,         one,     nullptr,    false, chunk_fpar},
+    {"MVER", s12 | s3,  12,  oza_version_short,      none,    nullptr,    false, chunk_mver},
+    {"DLET", s12 | s5,  260, oza_delete_short,       one,     nullptr,    false, chunk_delete},
+    {"FRMT", s12,       8,   oza_format_short,       always,  nullptr,    false, chunk_format},
+    {"BOOT", all_slots, 4,   oza_flag_short,         one,     nullptr,    false, chunk_boot},
+    {"COPY", s12 | s5,  264, oza_copy_header_short,  handler, nullptr,    false, chunk_copy},
+    SKIPPED("EXT4"), SKIPPED("EXT5"), SKIPPED("EXT6"), SKIPPED("EXT7"),
+    SKIPPED("EXT8"), SKIPPED("EXT9"), SKIPPED("EXTA"), SKIPPED("EXTB"),
+    SKIPPED("EXTC"), SKIPPED("EXTD"), SKIPPED("EXTE"), SKIPPED("EXTF"),
 };
+// clang-format on
 
 #undef SKIPPED
+
+static_assert(
+    [] {
+        for (const chunk_type &type : table)
+            if (type.fixed > chunk_fixed_max) return false;
+        return true;
+    }(),
+    "a fixed payload larger than the walk's buffer");
 
 } // namespace
 

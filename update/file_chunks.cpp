@@ -85,18 +85,18 @@ int remove_tree(char *path) {
 
 } // namespace
 
-int chunk_copy(oza_engine &e) {
+// The fixed payloads: index and path pairs, COPY's data length and EXT2's
+// mode after its pair.
+int chunk_copy(oza_engine &e, fixed_payload fixed) {
     constexpr const char *name = "_parse_subchunk_copy";
-    unsigned char header[264]; // index, path, data length
-    if (chunk_read(e, header, sizeof header) != sizeof header) return oza_copy_header_short;
     target to;
-    const resolved where = resolve(e, header, to);
+    const resolved where = resolve(e, fixed.data(), to);
     if (where == unknown) {
         unknown_mount_point(name, "dst", to.index);
         return oza_ok;
     }
     if (where == too_long) return oza_copy_failed;
-    const uint32_t length = load_le32(header + 260);
+    const uint32_t length = load_le32(fixed.data() + 260);
     oza_make_parent(to.path);
     oza_file out(file_open(to.path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
     if (!out.valid()) return oza_copy_failed;
@@ -126,19 +126,17 @@ int chunk_copy(oza_engine &e) {
     return oza_ok;
 }
 
-int chunk_move(oza_engine &e) {
+int chunk_move(oza_engine &e, fixed_payload fixed) {
     constexpr const char *name = "_parse_subchunk_move";
-    unsigned char payload[520]; // source index and path, destination index and path
-    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_move_short;
     target from, to;
-    resolved where = resolve(e, payload, from);
+    resolved where = resolve(e, fixed.data(), from);
     if (where == unknown) {
         unknown_mount_point(name, "src", from.index);
         return oza_ok;
     }
     oza_file source(where == found ? file_open(from.path, O_RDWR, 0) : -1);
     if (!source.valid()) return oza_move_source;
-    where = resolve(e, payload + 260, to);
+    where = resolve(e, fixed.data() + 260, to);
     if (where == unknown) {
         unknown_mount_point(name, "dst", to.index);
         return oza_ok;
@@ -174,39 +172,32 @@ int chunk_move(oza_engine &e) {
     return oza_ok;
 }
 
-int chunk_delete(oza_engine &e) {
-    unsigned char payload[260]; // index, path
-    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_delete_short;
+int chunk_delete(oza_engine &e, fixed_payload fixed) {
     target t;
-    const resolved where = resolve(e, payload, t);
+    const resolved where = resolve(e, fixed.data(), t);
     if (where == unknown) {
         unknown_mount_point("_parse_subchunk_delete", "dlt", t.index);
-        return oza_ok;
+        return chunk_skipped;
     }
     if (where == found) remove_tree(t.path);
     if (t.index == oza_system_index) e.cb.removed(t.path);
-    progress_step(e.progress);
     return oza_ok;
 }
 
-int chunk_chmod(oza_engine &e) {
-    unsigned char payload[264]; // index, path, mode
-    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_bad_chunk;
+int chunk_chmod(oza_engine &e, fixed_payload fixed) {
     target t;
-    const resolved where = resolve(e, payload, t);
+    const resolved where = resolve(e, fixed.data(), t);
     if (where == unknown) {
         unknown_mount_point("_parse_subchunk_chmod", "dst", t.index);
         return oza_ok;
     }
-    if (where == found) chmod(t.path, static_cast<mode_t>(load_le32(payload + 260)));
+    if (where == found) chmod(t.path, static_cast<mode_t>(load_le32(fixed.data() + 260)));
     return oza_ok;
 }
 
-int chunk_message(oza_engine &e) {
+int chunk_message(oza_engine &e, fixed_payload fixed) {
     char text[oza_name_field];
-    if (chunk_read(e, text, sizeof text) != sizeof text) return oza_message_short;
+    std::copy_n(fixed.data(), sizeof text, text);
     text[sizeof text - 1] = '\0';
-    int r = e.cb.message(text);
-    progress_step(e.progress);
-    return r;
+    return e.cb.message(text);
 }

@@ -13,14 +13,6 @@
 
 namespace {
 
-// Reads the chunk's u32 value; false when the payload is short.
-bool read_value(oza_engine &e, uint32_t &value) {
-    unsigned char bytes[4];
-    if (chunk_read(e, bytes, sizeof bytes) != sizeof bytes) return false;
-    value = load_le32(bytes);
-    return true;
-}
-
 // Marks ParamStore_3c (first word all ones) and clears all of ParamStore_3b.
 bool invalidate_parameters() {
     unsigned char mark[4] = {0xff, 0xff, 0xff, 0xff};
@@ -33,42 +25,37 @@ bool invalidate_parameters() {
 
 } // namespace
 
-int chunk_ext0(oza_engine &e) {
-    if (!read_value(e, e.coldflash)) return oza_flag_short;
-    progress_step(e.progress);
+// The walk has read each one's 4-byte value and takes the weight.
+int chunk_ext0(oza_engine &e, fixed_payload fixed) {
+    e.coldflash = load_le32(fixed.data());
     return oza_ok;
 }
 
-int chunk_boot(oza_engine &e) {
-    if (!read_value(e, e.boot)) return oza_flag_short;
-    progress_step(e.progress);
+int chunk_boot(oza_engine &e, fixed_payload fixed) {
+    e.boot = load_le32(fixed.data());
     return oza_ok;
 }
 
-int chunk_adel(oza_engine &e) {
-    if (!read_value(e, e.autodelete)) return oza_autodelete_short;
-    progress_step(e.progress);
+int chunk_adel(oza_engine &e, fixed_payload fixed) {
+    e.autodelete = load_le32(fixed.data());
     return oza_ok;
 }
 
-int chunk_hddl(oza_engine &e) {
-    uint32_t value = 0;
-    if (!read_value(e, value)) return oza_hddl_short;
-    if (value != 0 && !invalidate_parameters()) return oza_hddl_failed;
-    progress_step(e.progress);
+int chunk_hddl(oza_engine &, fixed_payload fixed) {
+    if (load_le32(fixed.data()) != 0 && !invalidate_parameters()) return oza_hddl_failed;
     return oza_ok;
 }
 
-int chunk_mver(oza_engine &e) {
-    oza_debug("subchunk MIN_VERSION at %08lld\r\n", static_cast<long long>(chunk_tell(e)));
-    unsigned char payload[12];
-    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_version_short;
+int chunk_mver(oza_engine &e, fixed_payload fixed) {
+    oza_debug("subchunk MIN_VERSION at %08lld\r\n",
+              static_cast<long long>(e.chunk_start + int64_t(oza_header_size)));
     uint32_t device[3];
     if (e.cb.get_sys_version(&device[0], &device[1], &device[2]) < 0) return oza_version_missing;
-    const uint32_t needed[3] = {load_le32(payload), load_le32(payload + 4), load_le32(payload + 8)};
+    uint32_t needed[3] = {};
+    load_version(fixed, needed);
     return version_at_least(device, needed) ? oza_ok : oza_system_too_old;
 }
 
-int chunk_skip(oza_engine &) {
+int chunk_skip(oza_engine &, fixed_payload) {
     return oza_ok;
 }

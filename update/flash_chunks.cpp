@@ -18,16 +18,7 @@
 
 namespace {
 
-constexpr size_t area_header = 264; // area name, offset, length
 constexpr uint64_t address_space = uint64_t(1) << 32;
-
-// Holds the flash layer from a successful FLASH_Init to its FLASH_Exit.
-struct flash_hold {
-    flash_hold() = default;
-    flash_hold(const flash_hold &) = delete;
-    flash_hold &operator=(const flash_hold &) = delete;
-    ~flash_hold() { FLASH_Exit(); }
-};
 
 // Allocates and reads the n data bytes that follow the chunk's fixed part
 // (`read` bytes of the payload): 0, 218 or 220. Data announced past the end
@@ -50,22 +41,21 @@ int read_data(oza_engine &e, uint32_t n, uint64_t read, byte_buffer &data) {
     return oza_ok;
 }
 
-// The area chunks' fixed part: a 256-byte name, offset, length.
+// The area chunks' fixed part (264 bytes): a 256-byte name, offset, length.
 struct area_chunk {
     char name[oza_name_field];
     uint32_t offset, length;
 };
 
-bool read_area_header(oza_engine &e, area_chunk &a) {
-    unsigned char header[area_header];
-    if (chunk_read(e, header, sizeof header) != sizeof header) return false;
-    memcpy(a.name, header, sizeof a.name);
+area_chunk load_area_header(fixed_payload header) {
+    area_chunk a;
+    memcpy(a.name, header.data(), sizeof a.name);
     a.name[sizeof a.name - 1] = '\0';
-    a.offset = load_le32(header + 256);
-    a.length = load_le32(header + 260);
+    a.offset = load_le32(header.data() + 256);
+    a.length = load_le32(header.data() + 260);
     oza_debug("partition name : %s\n", a.name);
     oza_debug("offset : %08lx\n", static_cast<unsigned long>(a.offset));
-    return true;
+    return a;
 }
 
 // MMCF's progress: the write reports percentages; each report replaces the
@@ -100,20 +90,10 @@ void patch_tags(const unsigned char *patch, size_t patch_size) {
 
 } // namespace
 
-int chunk_flash(oza_engine &e) {
-    host_trace(e, "flash init...");
-    if (FLASH_Init() != 0) {
-        host_trace(e, "error flash init");
-        return oza_flash_failed;
-    }
-    flash_hold hold;
-    host_trace(e, "read flash subchunk...");
-    unsigned char header[8]; // flash address, length
-    if (chunk_read(e, header, sizeof header) != sizeof header) {
-        host_trace(e, "error read flash subchunk");
-        return oza_flash_header_short;
-    }
-    const uint32_t address = load_le32(header), length = load_le32(header + 4);
+// The walk holds the flash layer from before the read of the fixed part
+// (flash address, length) to after this handler.
+int chunk_flash(oza_engine &e, fixed_payload fixed) {
+    const uint32_t address = load_le32(fixed.data()), length = load_le32(fixed.data() + 4);
     oza_debug("data_bytes : %u\n", length);
     oza_debug("flash_address : %8X\n", address);
     // A range that wraps past the last address would write nothing and say so.
@@ -123,7 +103,7 @@ int chunk_flash(oza_engine &e) {
         return oza_flash_failed;
     }
     byte_buffer data;
-    int r = read_data(e, length, sizeof header, data);
+    int r = read_data(e, length, fixed.size(), data);
     if (r != oza_ok) return r;
 
     weight_spread weight(e.progress);
@@ -166,16 +146,11 @@ int chunk_flash(oza_engine &e) {
     return oza_ok;
 }
 
-int chunk_mmcflash(oza_engine &e) {
-    host_trace(e, "read mmcflash subchunk...");
-    area_chunk a;
-    if (!read_area_header(e, a)) {
-        host_trace(e, "error read mmcflash subchunk");
-        return oza_flash_header_short;
-    }
+int chunk_mmcflash(oza_engine &e, fixed_payload fixed) {
+    const area_chunk a = load_area_header(fixed);
     oza_debug("size : %lu\n", static_cast<unsigned long>(a.length));
     byte_buffer data;
-    int r = read_data(e, a.length, area_header, data);
+    int r = read_data(e, a.length, fixed.size(), data);
     if (r != oza_ok) return r;
 
     weight_spread weight(e.progress);
@@ -193,16 +168,11 @@ int chunk_mmcflash(oza_engine &e) {
     return oza_ok;
 }
 
-int chunk_mmcpatch(oza_engine &e) {
-    host_trace(e, "read mmcpatch subchunk...");
-    area_chunk a;
-    if (!read_area_header(e, a)) {
-        host_trace(e, "error read mmcpatch subchunk");
-        return oza_flash_header_short;
-    }
+int chunk_mmcpatch(oza_engine &e, fixed_payload fixed) {
+    const area_chunk a = load_area_header(fixed);
     oza_debug("patch size : %lu\n", static_cast<unsigned long>(a.length));
     byte_buffer data;
-    int r = read_data(e, a.length, area_header, data);
+    int r = read_data(e, a.length, fixed.size(), data);
     if (r != oza_ok) return r;
     weight_spread weight(e.progress);
     // Only the parameter image is patched; its outcome does not fail the chunk.
@@ -213,17 +183,11 @@ int chunk_mmcpatch(oza_engine &e) {
     return oza_ok;
 }
 
-int chunk_tagpatch(oza_engine &e) {
-    host_trace(e, "read tagpatch subchunk...");
-    unsigned char size[4];
-    if (chunk_read(e, size, sizeof size) != sizeof size) {
-        host_trace(e, "error read tagpatch subchunk");
-        return oza_flash_header_short;
-    }
-    const uint32_t patch_size = load_le32(size);
+int chunk_tagpatch(oza_engine &e, fixed_payload fixed) {
+    const uint32_t patch_size = load_le32(fixed.data());
     oza_debug("patch size : %lu\n", static_cast<unsigned long>(patch_size));
     byte_buffer data;
-    int r = read_data(e, patch_size, sizeof size, data);
+    int r = read_data(e, patch_size, fixed.size(), data);
     if (r != oza_ok) return r;
     weight_spread weight(e.progress);
     // The patch's outcome does not fail the chunk.

@@ -21,21 +21,20 @@ constexpr size_t parameter_file_max = 32768;
 constexpr size_t parameter_file_records = 4; // after a word nobody reads
 constexpr size_t typed_record_records = 8;   // after a word and the end offset
 
-// The chunk's payload: identifier, type name, value text.
+// The chunk's fixed payload (516 bytes): identifier, type name, value text.
 struct param_chunk {
     uint32_t id;
     char type[oza_name_field];
     char value[oza_name_field];
 };
 
-bool read_param_chunk(oza_engine &e, param_chunk &c) {
-    unsigned char payload[4 + 2 * oza_name_field];
-    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return false;
-    c.id = load_le32(payload);
-    std::copy_n(payload + 4, oza_name_field, c.type);
-    std::copy_n(payload + 4 + oza_name_field, oza_name_field, c.value);
+param_chunk load_param_chunk(fixed_payload payload) {
+    param_chunk c;
+    c.id = load_le32(payload.data());
+    std::copy_n(payload.data() + 4, oza_name_field, c.type);
+    std::copy_n(payload.data() + 4 + oza_name_field, oza_name_field, c.value);
     c.type[oza_name_field - 1] = c.value[oza_name_field - 1] = '\0';
-    return true;
+    return c;
 }
 
 // Sets the parameter in the parameter file at path: every record carrying
@@ -80,9 +79,8 @@ int set_record_parameter(unsigned char *bytes, int32_t size, void *context) {
 
 } // namespace
 
-int chunk_parm(oza_engine &e) {
-    param_chunk c;
-    if (!read_param_chunk(e, c)) return oza_parm_short;
+int chunk_parm(oza_engine &e, fixed_payload fixed) {
+    const param_chunk c = load_param_chunk(fixed);
     const char *storage = nullptr;
     char path[oza_path_size];
     if (resolve_mountpoint(e, storage_index, &storage) != 0 ||
@@ -91,16 +89,13 @@ int chunk_parm(oza_engine &e) {
     int r = set_file_parameter(path, c);
     if (r != oza_ok) return r;
     e.cb.load_hdd_param();
-    progress_step(e.progress);
     return oza_ok;
 }
 
-int chunk_fpar(oza_engine &e) {
-    param_chunk c;
-    if (!read_param_chunk(e, c)) return oza_fpar_short;
+int chunk_fpar(oza_engine &e, fixed_payload fixed) {
+    param_chunk c = load_param_chunk(fixed);
     // One hold of the store lock around the read, the change and the write.
     if (param_update(param_typed, set_record_parameter, &c) < 0) return oza_fpar_failed;
     e.cb.load_flash_param();
-    progress_step(e.progress);
     return oza_ok;
 }

@@ -33,13 +33,11 @@ int run_shell(const char *text) {
 
 } // namespace
 
-int chunk_shell(oza_engine &e) {
-    unsigned char length_bytes[4];
-    if (chunk_read(e, length_bytes, sizeof length_bytes) != sizeof length_bytes)
-        return oza_shell_short;
-    const uint32_t length = load_le32(length_bytes);
+// The fixed payload is the command's length; the command follows it.
+int chunk_shell(oza_engine &e, fixed_payload fixed) {
+    const uint32_t length = load_le32(fixed.data());
     // A command longer than the rest of the file is short whatever memory there is.
-    if (length > payload_left(e, sizeof length_bytes)) return oza_shell_short;
+    if (length > payload_left(e, fixed.size())) return oza_shell_short;
     const uint64_t size = uint64_t(length) + 1;
     if (static_cast<size_t>(size) != size) return oza_shell_no_memory;
     byte_buffer text = make_buffer(static_cast<size_t>(size));
@@ -51,11 +49,9 @@ int chunk_shell(oza_engine &e) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? oza_ok : oza_shell_status;
 }
 
-int chunk_format(oza_engine &e) {
-    unsigned char payload[8]; // format type, cleanup flag
-    if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_format_short;
-    int r = e.cb.format(load_le32(payload), load_le32(payload + 4), e.path, &e.fd);
-    progress_step(e.progress);
+// The fixed payload: format type, cleanup flag.
+int chunk_format(oza_engine &e, fixed_payload fixed) {
+    int r = e.cb.format(load_le32(fixed.data()), load_le32(fixed.data() + 4), e.path, &e.fd);
     // A host that formatted the partition holding the file hands back its
     // copy: the walk goes on in it when it has the verified size.
     if (r == oza_ok && !oza_file_unchanged(e) && !oza_file_replaced(e))

@@ -1,10 +1,12 @@
 // Each fixed chunk and each step of the walk first checks that the file is still the one whose
-// digest was checked. A step reports the chunk, runs its handler when the slot allows it, and
-// goes on at the chunk's start plus its length whatever the handler returned.
+// digest was checked. A step reports the chunk and, when the slot allows it, reads the fixed
+// payload its row gives, runs the handler and takes the row's weight; it goes on at the chunk's
+// start plus its length whatever the handler returned.
 #include "update/walk.h"
 
 #include "core/byteorder.h"
 #include "core/trace.h"
+#include "flash/flash.h"
 #include "flash/keystore.h"
 #include "update/chunks.h"
 #include "update/engine_state.h"
@@ -18,7 +20,6 @@ namespace {
 
 constexpr size_t unit_read = 40; // header, name, 16 bytes nobody reads
 constexpr size_t unit_name_size = 16;
-constexpr size_t version_payload = 12; // major, minor, revision
 
 bool at_end(const oza_engine &e) {
     return chunk_tell(e) == e.size;
@@ -36,6 +37,11 @@ bool version_at_least(const uint32_t a[3], const uint32_t b[3]) {
     for (int i = 0; i < 3; ++i)
         if (a[i] != b[i]) return a[i] > b[i];
     return true;
+}
+
+void load_version(fixed_payload bytes, uint32_t version[3]) {
+    for (size_t i = 0; i < 3 && 4 * i + 4 <= bytes.size(); ++i)
+        version[i] = load_le32(bytes.data() + 4 * i);
 }
 
 bool read_chunk_header(oza_engine &e, chunk_header &h) {
@@ -70,12 +76,13 @@ int parse_version(oza_engine &e) {
     chunk_header h;
     if (!read_chunk_header(e, h)) return oza_bad_chunk;
     if (memcmp(h.fourcc, "VERS", 4) != 0) return oza_version_missing;
-    unsigned char payload[version_payload];
+    unsigned char payload[version_size];
     if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_version_short;
     uint32_t device[3];
     if (e.cb.get_min_sys_version(&device[0], &device[1], &device[2]) < 0)
         return oza_version_missing;
-    const uint32_t file[3] = {load_le32(payload), load_le32(payload + 4), load_le32(payload + 8)};
+    uint32_t file[3] = {};
+    load_version(payload, file);
     if (!version_at_least(file, device)) return oza_version_too_old;
     chunk_seek(e, start + h.length);
     return oza_ok;
@@ -107,6 +114,50 @@ int parse_duration(oza_engine &e) {
     return oza_ok;
 }
 
+int read_fixed(oza_engine &e, const chunk_type &type, std::span<unsigned char> buffer,
+               fixed_payload &fixed) {
+    if (type.fixed > buffer.size()) return type.short_code;
+    if (type.traced) host_trace(e, "read %s subchunk...", type.traced);
+    if (chunk_read(e, buffer.data(), type.fixed) != type.fixed) {
+        if (type.traced) host_trace(e, "error read %s subchunk", type.traced);
+        return type.short_code;
+    }
+    fixed = buffer.first(type.fixed);
+    return oza_ok;
+}
+
+namespace {
+
+// Holds the flash layer for a chunk that needs it, reads the fixed payload,
+// runs the handler and takes the weight the row gives the walk.
+int run_chunk(oza_engine &e, const chunk_type &type) {
+    flash_session flash;
+    if (type.flash) {
+        host_trace(e, "flash init...");
+        if (!flash.open()) {
+            host_trace(e, "error flash init");
+            return oza_flash_failed;
+        }
+    }
+    unsigned char buffer[chunk_fixed_max];
+    fixed_payload fixed;
+    int r = read_fixed(e, type, buffer, fixed);
+    if (r != oza_ok) return r;
+    r = type.handler(e, fixed);
+    switch (type.weight) {
+    case chunk_weight::one:
+        if (r == chunk_skipped) return oza_ok;
+        if (r == oza_ok) progress_step(e.progress);
+        break;
+    case chunk_weight::always: progress_step(e.progress); break;
+    case chunk_weight::none:
+    case chunk_weight::handler: break;
+    }
+    return r;
+}
+
+} // namespace
+
 int walk_step(oza_engine &e) {
     if (changed(e)) return oza_digest_read_short;
     const int64_t start = e.chunk_start = chunk_tell(e);
@@ -128,7 +179,7 @@ int walk_step(oza_engine &e) {
     else if (!chunk_allowed(*type, e.slot))
         r = oza_chunk_not_allowed;
     else
-        r = type->handler(e);
+        r = run_chunk(e, *type);
     chunk_seek(e, start + h.length);
     return r;
 }

@@ -2,8 +2,11 @@
 // then the walk over the operation chunks.
 #pragma once
 
+#include "update/chunks.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 struct oza_engine;
 
@@ -12,6 +15,9 @@ inline constexpr size_t oza_header_size = 8; // fourcc, length of the whole chun
 // Compares two version triples (major, minor, revision) as unsigned
 // numbers, major first: true when a is at least b.
 bool version_at_least(const uint32_t a[3], const uint32_t b[3]);
+// The triple as a chunk carries it: three u32, major first (12 bytes).
+inline constexpr size_t version_size = 12;
+void load_version(fixed_payload bytes, uint32_t version[3]);
 
 // The chunk header at the reader's position: fourcc and length.
 struct chunk_header {
@@ -20,6 +26,11 @@ struct chunk_header {
 };
 // Reads a header through the chunk reader; false when fewer than 8 bytes came.
 bool read_chunk_header(oza_engine &e, chunk_header &h);
+
+// Reads the fixed payload of a chunk of type into buffer, with the row's
+// trace texts around it: 0 with fixed its bytes, or the row's short result.
+int read_fixed(oza_engine &e, const chunk_type &type, std::span<unsigned char> buffer,
+               fixed_payload &fixed);
 
 // "UNIT": the file's unit name must be the device's. 0 or 210, 211, 212.
 int parse_unit(oza_engine &e);

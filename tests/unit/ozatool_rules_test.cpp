@@ -562,9 +562,9 @@ TEST(OzatoolJson, DiagnosesNameTheLikelyCause) {
         << doc["diagnoses"];
 }
 
-// The tool's chunk table (payload sizes and short-payload results the
-// device's table does not hold) is its own; its slots and weights must be
-// the device's, for every fourcc of capitals and digits.
+// The tool's chunk table is its own, an independent description; its slots,
+// weights, fixed payload sizes and short-payload results must be the
+// device's, for every fourcc of capitals and digits.
 TEST(OzatoolTables, ChunkTableAndMountPointsAreTheDevices) {
     size_t count = 0;
     const oza_chunk_type *all = oza_types(&count);
@@ -586,6 +586,8 @@ TEST(OzatoolTables, ChunkTableAndMountPointsAreTheDevices) {
                     found++;
                     EXPECT_EQ(device->slots, tool->slots) << f;
                     EXPECT_EQ(device->weight != chunk_weight::none, tool->weighted) << f;
+                    EXPECT_EQ(device->fixed, tool->fixed) << f;
+                    EXPECT_EQ(device->short_code, tool->short_code) << f;
                 }
     EXPECT_EQ(found, operations);
     for (uint32_t index : {0u, 1u, 2u, 3u, 4u, 5u, 0x80000000u}) {

@@ -48,10 +48,12 @@ struct oza_chunk_type {
     const char *what;    // what it does, for listings
 };
 
-// This table is the tool's own on purpose: it holds what the device's
-// handler table (update/chunks.cpp) does not (payload sizes, the result of a
-// short payload), and a unit test holds its slots and weights against the
-// device's table so that the two cannot drift apart.
+// This table is the tool's own on purpose: written apart from the device's
+// handler table (update/chunks.cpp), it is an oracle for it, and a unit test
+// holds its slots, weights, fixed sizes and short-payload results against
+// the device's rows so that the two cannot drift apart. It also describes
+// what the device's table has no use for: the fixed chunks, each type's
+// tail, and the texts of the listings.
 //
 // The fixed chunks ("UNIT", "VERS", "TIME") have slots 0: they are valid
 // only in their places, and met among the operation chunks they are unknown.
