@@ -28,7 +28,7 @@ inline uevent_args uevent(const std::string &action, const std::string &devpath,
 }
 
 // True once done() holds, checking every few milliseconds for up to ms.
-inline bool wait_until(const std::function<bool()> &done, int ms = 10000) {
+inline bool wait_until(const std::function<bool()> &done, int ms = 30000) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
         if (std::chrono::steady_clock::now() > until) return false;

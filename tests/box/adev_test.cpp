@@ -189,7 +189,7 @@ TEST_F(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
     run_result r =
         box.shell(probe +
                   " netlink-hold $$ 1 /tmp/held &\n"
-                  "for i in $(seq 500); do test -e /tmp/held && break; sleep 0.01; done\n"
+                  "for i in $(seq 3000); do test -e /tmp/held && break; sleep 0.01; done\n"
                   "exec " +
                   adev);
     EXPECT_EQ(r.status, 255);
@@ -199,19 +199,24 @@ TEST_F(BoxAdev, StartUpStopsWhenTheSocketCannotBeBound) {
     // pid file and ends.
     r = box.shell(probe +
                   " netlink-hold $(($$ + 1)) 400 /tmp/held-range &\n"
-                  "for i in $(seq 500); do test -e /tmp/held-range && break; sleep 0.01; done\n" +
+                  "for i in $(seq 3000); do test -e /tmp/held-range && break; sleep 0.01; done\n" +
                   adev +
                   " -d > /tmp/adev.out 2>&1; echo \"parent $?\"\n"
-                  "for i in $(seq 500); do\n"
+                  "for i in $(seq 3000); do\n"
                   "  grep -q Unable /tmp/adev.out && ! test -e /tmp/adev.pid && break\n"
                   "  sleep 0.01\n"
                   "done\n"
-                  "sleep 0.2; cat /tmp/adev.out; test -e /tmp/adev.pid && echo pid file\n"
-                  "for p in /proc/[0-9]*; do\n"
-                  "  test \"$(readlink $p/exe)\" = " +
+                  "running() {\n"
+                  "  for p in /proc/[0-9]*; do\n"
+                  "    test \"$(readlink $p/exe)\" = " +
                   shell_quote(device_box::executable()) +
-                  " && echo running\n"
-                  "done\n"
+                  " && return 0\n"
+                  "  done\n"
+                  "  return 1\n"
+                  "}\n"
+                  "for i in $(seq 3000); do running || break; sleep 0.01; done\n"
+                  "cat /tmp/adev.out; test -e /tmp/adev.pid && echo pid file\n"
+                  "running && echo running\n"
                   "true");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,

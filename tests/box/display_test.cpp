@@ -25,9 +25,9 @@ const std::string exe = device_box::executable();
 const char brightness[] = "/sys/class/backlight/panel/brightness";
 const char pid_file[] = "/tmp/autodim.pid";
 
-// Polls condition every 20 ms for up to ten seconds.
+// Polls condition every 20 ms for up to thirty seconds.
 bool eventually(const std::function<bool()> &condition) {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 1500; ++i) {
         if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

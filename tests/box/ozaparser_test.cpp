@@ -362,12 +362,20 @@ TEST(OzaParserGate, WaitsUntilThePowerComes) {
         ASSERT_EQ(b.box.init_result().status, 0) << b.box.init_result().err;
         for (const auto &[path, text] : c.files) b.box.write(path, text);
         b.pack(empty_update(), update);
-        run_result r =
-            // The new value is renamed into place: a reader never sees the
-            // file truncated and still empty, which real sysfs files never are.
-            b.box.shell("(sleep 3; printf '" + c.later_text + "' > " + c.later_path + ".new; mv " +
-                        c.later_path + ".new " + c.later_path + ") & exec " +
-                        device_box::executable() + " ozaparser -f " + update + " --text");
+        // The power comes once the program is seen waiting: two rounds of its
+        // repeated line, or the first line when it repeats none. The new value
+        // is renamed into place: a reader never sees the file truncated and
+        // still empty, which real sysfs files never are.
+        const std::string waiting =
+            c.repeated.empty()
+                ? "grep -qxF " + shell_quote(c.shown.front()) + " /tmp/err"
+                : "test \"$(grep -cxF " + shell_quote(c.repeated) + " /tmp/err)\" -ge 2";
+        const std::string later = shell_quote(c.later_path);
+        run_result r = b.box.shell(
+            "(for i in $(seq 2400); do " + waiting + " && break; sleep 0.05; done; printf " +
+            shell_quote(c.later_text) + " > " + later + ".new; mv " + later + ".new " + later +
+            ") &\n" + shell_quote(device_box::executable()) + " ozaparser -f " + update +
+            " --text 2> /tmp/err\nstatus=$?; cat /tmp/err >&2; exit $status");
         EXPECT_EQ(r.status, 0) << c.label << "\n" << r.err;
         strings err = lines(r.err), others;
         int rounds = 0;

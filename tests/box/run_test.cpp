@@ -89,7 +89,7 @@ TEST(BoxRun, RebootEndsOnlyTheBox) {
     ASSERT_EQ(box.init_result().status, 0);
     // The kernel ends the box's init as by SIGHUP (a restart); this process
     // goes on.
-    run_result r = box.shell(probe + " reboot " + own_pid_namespace() + "; sleep 5");
+    run_result r = box.shell(probe + " reboot " + own_pid_namespace() + "; sleep 60");
     EXPECT_EQ(r.status, 128 + SIGHUP) << r.out << r.err;
     // The stand-in reboot command only logs.
     EXPECT_EQ(box.shell("reboot -f; echo $?").out, "0\n");
@@ -136,7 +136,7 @@ TEST(BoxRun, UeventsReachListenersInTheBoxOnly) {
     run_result r =
         box.shell(probe + " uevent-listen " + devpath +
                   " 5 /tmp/ready > /tmp/events & "
-                  "for i in $(seq 100); do test -e /tmp/ready && break; sleep 0.05; done; "
+                  "for i in $(seq 600); do test -e /tmp/ready && break; sleep 0.05; done; "
                   "uevent change@" +
                   devpath + " ACTION=change DEVPATH=" + devpath +
                   " SUBSYSTEM=switch SWITCH_STATE=1; wait; cat /tmp/events");
@@ -155,7 +155,7 @@ TEST(BoxRun, RawUeventsGoOutByteForByte) {
     const std::string message = "add@" + devpath + std::string("\0ACTION=add\0ODD\0KEY=v", 21);
     run_result r = box.shell(probe + " uevent-listen " + devpath +
                                  " 5 /tmp/ready > /tmp/events & "
-                                 "for i in $(seq 100); do test -e /tmp/ready && break; sleep 0.05; "
+                                 "for i in $(seq 600); do test -e /tmp/ready && break; sleep 0.05; "
                                  "done; /box/bin/uevent --raw; wait; cat /tmp/events",
                              message);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -173,7 +173,7 @@ TEST(BoxRun, PersistentBoxKeepsDaemonsBetweenCommands) {
     ASSERT_TRUE(box.spawn({"/bin/sh", "-c", "echo $$ > /tmp/daemon.pid; exec " + sleeper},
                           "/tmp/daemon.out"));
     run_result r = box.exec_shell(
-        "for i in $(seq 100); do test -s /tmp/daemon.pid && break; sleep 0.05; done; "
+        "for i in $(seq 600); do test -s /tmp/daemon.pid && break; sleep 0.05; done; "
         "kill -0 $(cat /tmp/daemon.pid) && echo alive; hostname");
     EXPECT_EQ(r.out, "alive\ntablet\n");
     // Semaphores and files persist across exec.
@@ -207,7 +207,7 @@ TEST(BoxRun, PersistentBoxEndsWithItsOwner) {
     EXPECT_TRUE(box.exists("/box/run/state"));
     kill(owner, SIGKILL);
     waitpid(owner, nullptr, 0);
-    for (int i = 0; i < 50 && box.exists("/box/run/state"); ++i)
+    for (int i = 0; i < 300 && box.exists("/box/run/state"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(box.exists("/box/run/state")) << "the box outlived its owner";
 }

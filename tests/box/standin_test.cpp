@@ -139,14 +139,14 @@ TEST_F(StandIn, InputDevicesOpenAtOnceAndFailOnceRemoved) {
 TEST_F(StandIn, InputEventsFromOutsideWakeAReader) {
     EXPECT_FALSE(box.input_event(0)) << "nobody reads the FIFO yet";
     ASSERT_TRUE(box.start());
-    ASSERT_TRUE(box.spawn({probe, "evwait", "/dev/input/event0", "10"}, "/tmp/evwait"));
+    ASSERT_TRUE(box.spawn({probe, "evwait", "/dev/input/event0", "60"}, "/tmp/evwait"));
     bool sent = false;
-    for (int i = 0; i < 100 && !sent; ++i) {
+    for (int i = 0; i < 600 && !sent; ++i) {
         sent = box.input_event(0);
         if (!sent) usleep(50000);
     }
     EXPECT_TRUE(sent);
-    run_result r = box.exec_shell("for i in $(seq 100); do test -s /tmp/evwait && break; "
+    run_result r = box.exec_shell("for i in $(seq 600); do test -s /tmp/evwait && break; "
                                   "sleep 0.05; done; cat /tmp/evwait");
     EXPECT_EQ(r.out, "24\n");
 }

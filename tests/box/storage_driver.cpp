@@ -159,11 +159,11 @@ int increment(const args &a) {
 }
 
 // The write slot of slow-write's table: before writing "params" it marks
-// /tmp/paused and waits (up to 3 s) for /tmp/go.
+// /tmp/paused and waits (up to 30 s) for /tmp/go.
 int slow_write(const char *area, int32_t offset, const void *buffer, int32_t length) {
     if (strcmp(area, "params") == 0) {
         touch("/tmp/paused");
-        for (int i = 0; i < 300 && !exists("/tmp/go"); ++i) usleep(10000);
+        for (int i = 0; i < 3000 && !exists("/tmp/go"); ++i) usleep(10000);
     }
     return storage_default_operations().flash_write(area, offset, buffer, length);
 }

@@ -69,14 +69,14 @@ protected:
 
     // Writes each variant as /tmp/sweep/<i> and runs the applet's command
     // line (in which $FILE is the variant) on all of them in one box,
-    // each under a 10-second limit: the exit status of each, in order.
+    // each under a 60-second limit: the exit status of each, in order.
     std::vector<int> run_each(const std::vector<std::string> &variants,
                               const std::string &command) const {
         box.write("/tmp/sweep/.keep", "");
         for (size_t i = 0; i < variants.size(); ++i)
             box.write("/tmp/sweep/" + std::to_string(i), variants[i]);
         const std::string script = "i=0; while [ $i -lt " + std::to_string(variants.size()) +
-                                   " ]; do FILE=/tmp/sweep/$i; timeout 10 " +
+                                   " ]; do FILE=/tmp/sweep/$i; timeout 60 " +
                                    shell_quote(device_box::executable()) + " " + command +
                                    " >/dev/null; echo $?; i=$((i + 1)); done";
         run_result r = box.shell(script);
