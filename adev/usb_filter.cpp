@@ -15,14 +15,16 @@ bool dc_charger_present() {
     char text[255];
     int n = read_file(power_files.charger_type, text, sizeof text);
     if (n < 0) return false;
-    return std::string_view(text, static_cast<size_t>(n)).find("CHARGER_TWL6030USB_DC") !=
-           std::string_view::npos;
+    return charger_text_names(std::string_view(text, static_cast<size_t>(n)), charger_twl_usb_dc);
 }
 
 int charge_level_from_state(std::string_view state) {
-    if (state.find("ATTACHED_VBUS") != std::string_view::npos) return charge_vbus;
-    if (state.find("ATTACHED_CHARGER") != std::string_view::npos) return charge_charger;
-    if (state.find("DETACHED") != std::string_view::npos) return charge_detached;
+    switch (parse_usb_switch(state)) {
+    case switch_vbus: return charge_vbus;
+    case switch_charger: return charge_charger;
+    case switch_detached: return charge_detached;
+    case switch_unknown: break;
+    }
     fprintf(stderr, "%s HALP \"%.*s\"\n", "get_charge_level_from_mode",
             static_cast<int>(state.size()), state.data());
     fflush(stderr);

@@ -36,12 +36,12 @@ int bat_basic_supply() {
     }
     if (n > 0) text[n - 1] = '\0'; // drop the newline
     const char *online = nullptr;
-    if (strcmp(text, "CHARGER_DCIN") == 0)
-        online = power_files.ac_online;
-    else if (strcmp(text, "CHARGER_TWL6030USB") == 0)
-        online = power_files.twl_usb_online;
-    else if (strcmp(text, "CHARGER_TWL6030USB_DC") == 0)
-        online = power_files.twl_ac_online;
+    switch (charger_type_of_line(text)) {
+    case charger_dcin: online = power_files.ac_online; break;
+    case charger_twl_usb: online = power_files.twl_usb_online; break;
+    case charger_twl_usb_dc: online = power_files.twl_ac_online; break;
+    default: break;
+    }
     if (online == nullptr) {
         printf("-1");
         return -1;

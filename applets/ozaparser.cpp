@@ -181,8 +181,8 @@ bool basic_power_present(int type) {
     default: {
         char state[33] = {};
         if (read_file(power_files.usb_switch_state, state, 32) < 0) return false;
-        return strstr(state, "ATTACHED_VBUS") != nullptr ||
-               strstr(state, "ATTACHED_CHARGER") != nullptr;
+        const usb_switch_state now = parse_usb_switch(state);
+        return now == switch_vbus || now == switch_charger;
     }
     }
 }

@@ -1,13 +1,13 @@
-// The charger type is the exact text of its file (the basic build knows the first three types);
-// the power source and battery readings follow from it: the TWL files, the USB switch state or
-// the plain supply files, and a fixed 4.2 V when there is no charger.
+// Every charger-type and USB switch text is parsed here. The charger type is the exact text of
+// its file (the basic build knows the first three types); the power source and battery readings
+// follow from it: the TWL files, the USB switch state or the plain supply files, and a fixed
+// 4.2 V when there is no charger.
 #include "core/power.h"
 
 #include "core/config.h"
 #include "core/sysfile.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -24,11 +24,13 @@ constexpr charger_text charger_texts[] = {
     {"CHARGER_NONE\n", charger_none},
 };
 
-// Source named by the USB switch state text.
+// Source named by the USB switch state text (up to its NUL).
 int source_from_switch_text(const char *text) {
-    if (strstr(text, "ATTACHED_VBUS")) return power_usb_host;
-    if (strstr(text, "ATTACHED_CHARGER")) return power_usb_charger;
-    return power_absent;
+    switch (parse_usb_switch(text)) {
+    case switch_vbus: return power_usb_host;
+    case switch_charger: return power_usb_charger;
+    default: return power_absent;
+    }
 }
 
 // Reads the USB switch state into a terminated buffer; the byte count or -1.
@@ -50,6 +52,39 @@ int usb_power_source(const power_paths &paths) {
 
 } // namespace
 
+int charger_type_of(std::string_view text) {
+    for (const charger_text &c : charger_texts) {
+        if (basic_build && c.type > charger_twl_usb_dc) break;
+        if (text == c.contents) return c.type;
+    }
+    return charger_other;
+}
+
+int charger_type_of_line(std::string_view line) {
+    for (const charger_text &c : charger_texts) {
+        if (basic_build && c.type > charger_twl_usb_dc) break;
+        const std::string_view contents(c.contents);
+        if (line == contents.substr(0, contents.size() - 1)) return c.type;
+    }
+    return charger_other;
+}
+
+bool charger_text_names(std::string_view text, int type) {
+    for (const charger_text &c : charger_texts) {
+        if (c.type != type) continue;
+        const std::string_view contents(c.contents);
+        return text.find(contents.substr(0, contents.size() - 1)) != std::string_view::npos;
+    }
+    return false;
+}
+
+usb_switch_state parse_usb_switch(std::string_view text) {
+    if (text.find("ATTACHED_VBUS") != std::string_view::npos) return switch_vbus;
+    if (text.find("ATTACHED_CHARGER") != std::string_view::npos) return switch_charger;
+    if (text.find("DETACHED") != std::string_view::npos) return switch_detached;
+    return switch_unknown;
+}
+
 int get_charger_type(const power_paths &paths) {
     char text[33] = {};
     if (read_file(paths.charger_type, text, 32) < 0) {
@@ -57,11 +92,7 @@ int get_charger_type(const power_paths &paths) {
                 basic_build ? "_get_charger_type" : "get_charger_type");
         return charger_unknown;
     }
-    for (const charger_text &c : charger_texts) {
-        if (basic_build && c.type > charger_twl_usb_dc) break;
-        if (strcmp(text, c.contents) == 0) return c.type;
-    }
-    return charger_other;
+    return charger_type_of(text);
 }
 
 int power_source(const power_paths &paths) {

@@ -2,6 +2,8 @@
 // kernel's power-supply files.
 #pragma once
 
+#include <string_view>
+
 // The files the probes read. The device's are power_files; callers that work
 // on another tree pass their own set.
 struct power_paths {
@@ -44,6 +46,25 @@ enum {
     power_usb_charger = 2,
     power_adapter = 3,
 };
+
+// The charger type whose file contents are exactly text (newline included);
+// charger_other for any other text. The basic build knows the first three.
+int charger_type_of(std::string_view text);
+// The same for a line without its newline.
+int charger_type_of_line(std::string_view line);
+// True when text holds the name of charger type anywhere in it (the file's
+// text without its newline).
+bool charger_text_names(std::string_view text, int type);
+
+// USB switch states, as the switch's state file and events name them.
+enum usb_switch_state {
+    switch_unknown,
+    switch_vbus,     // holds "ATTACHED_VBUS"
+    switch_charger,  // holds "ATTACHED_CHARGER"
+    switch_detached, // holds "DETACHED"
+};
+// The state text names, looked for in the order above.
+usb_switch_state parse_usb_switch(std::string_view text);
 
 // The charger type from the whole contents of the charger-type file. An
 // unreadable file prints a line on standard error and gives charger_unknown.

@@ -43,6 +43,35 @@ TEST_F(Power, ChargerTypeComparesTheWholeFile) {
     }
 }
 
+// The texts the daemon, bat and ozaparser hand over: a line without its
+// newline, a name anywhere in a text, and the USB switch's states.
+TEST(PowerTexts, LinesNamesAndSwitchStates) {
+    EXPECT_EQ(charger_type_of_line("CHARGER_DCIN"), charger_dcin);
+    EXPECT_EQ(charger_type_of_line("CHARGER_TWL6030USB_DC"), charger_twl_usb_dc);
+    EXPECT_EQ(charger_type_of_line("CHARGER_DCIN\n"), charger_other);
+    EXPECT_EQ(charger_type_of_line("CHARGER_NONE"), basic_build ? charger_other : charger_none);
+
+    EXPECT_TRUE(charger_text_names("CHARGER_TWL6030USB_DC\n", charger_twl_usb_dc));
+    EXPECT_TRUE(charger_text_names("x CHARGER_TWL6030USB_DC y", charger_twl_usb_dc));
+    EXPECT_FALSE(charger_text_names("CHARGER_TWL6030USB\n", charger_twl_usb_dc));
+    EXPECT_FALSE(charger_text_names("CHARGER_DCIN\n", charger_other)) << "no text of its own";
+
+    struct {
+        const char *text;
+        usb_switch_state state;
+    } switches[] = {
+        {"ATTACHED_VBUS\n", switch_vbus},
+        {"ATTACHED_CHARGER", switch_charger},
+        {"DETACHED\n", switch_detached},
+        {"ATTACHED_OTG\n", switch_unknown},
+        {"", switch_unknown},
+        {"DETACHED ATTACHED_VBUS", switch_vbus},
+    };
+    for (const auto &c : switches) EXPECT_EQ(parse_usb_switch(c.text), c.state) << c.text;
+    // A text from an event is bounded by its length, not by a NUL.
+    EXPECT_EQ(parse_usb_switch(std::string_view("DETACHED\0ATTACHED_VBUS", 22)), switch_vbus);
+}
+
 TEST_F(Power, UnreadableChargerTypeIsZeroWithAMessage) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(get_charger_type(paths), 0);
