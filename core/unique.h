@@ -10,20 +10,23 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-// A file descriptor; negative means none.
-struct unique_fd {
+// A file descriptor owner; negative means none. Close gives the descriptor
+// back: plain close(2) for unique_fd, a flushing close where the data must
+// reach the storage first.
+template <int (*Close)(int)>
+struct fd_owner {
     int fd = -1;
 
-    unique_fd() = default;
-    explicit unique_fd(int f) : fd(f) {}
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    unique_fd(unique_fd &&o) noexcept : fd(o.release()) {}
-    unique_fd &operator=(unique_fd &&o) noexcept {
+    fd_owner() = default;
+    explicit fd_owner(int f) : fd(f) {}
+    fd_owner(const fd_owner &) = delete;
+    fd_owner &operator=(const fd_owner &) = delete;
+    fd_owner(fd_owner &&o) noexcept : fd(o.release()) {}
+    fd_owner &operator=(fd_owner &&o) noexcept {
         if (this != &o) reset(o.release());
         return *this;
     }
-    ~unique_fd() { reset(); }
+    ~fd_owner() { reset(); }
 
     int get() const { return fd; }
     bool valid() const { return fd >= 0; }
@@ -32,14 +35,21 @@ struct unique_fd {
         fd = -1;
         return f;
     }
-    // Closes the descriptor held (if any) and takes f; returns close's result.
+    // Gives back the descriptor held (if any) and takes f; Close's result,
+    // 0 when nothing was held.
     int reset(int f = -1) {
         int r = 0;
-        if (fd >= 0) r = ::close(fd);
+        if (fd >= 0) r = Close(fd);
         fd = f;
         return r;
     }
+    int close() { return reset(); }
 };
+
+inline int close_descriptor(int fd) {
+    return ::close(fd);
+}
+using unique_fd = fd_owner<close_descriptor>;
 
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }

@@ -4,6 +4,8 @@
 // update files larger than 2 GiB work.
 #pragma once
 
+#include "core/unique.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -48,18 +50,4 @@ bool file_identity_of(int fd, file_identity &identity);
 bool same_file_identity(const file_identity &a, const file_identity &b);
 
 // A descriptor opened with file_open and closed with file_close.
-struct oza_file {
-    int fd = -1;
-
-    oza_file() = default;
-    explicit oza_file(int f) : fd(f) {}
-    oza_file(const oza_file &) = delete;
-    oza_file &operator=(const oza_file &) = delete;
-    ~oza_file() { close(); }
-    bool valid() const { return fd >= 0; }
-    int close() {
-        int r = fd >= 0 ? file_close(fd) : 0;
-        fd = -1;
-        return r;
-    }
-};
+using oza_file = fd_owner<file_close>;
