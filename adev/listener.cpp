@@ -12,7 +12,6 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <pthread.h>
-#include <semaphore.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,8 +25,8 @@ struct listener_state {
     std::atomic<int> failed{0};
     bool started = false;
     pthread_t thread{};
-    sem_t ready{};
-    unique_fd wake; // written by stop_listener to end the wait at once
+    unique_semaphore ready; // posted once the thread has its socket, or has failed
+    unique_fd wake;         // written by stop_listener to end the wait at once
 };
 
 listener_state listener;
@@ -35,7 +34,7 @@ listener_state listener;
 void *listen_events(void *) {
     unique_fd fd(open_uevent_socket());
     if (!fd.valid()) listener.failed = 1;
-    sem_post(&listener.ready);
+    listener.ready.post();
     if (!fd.valid()) return nullptr;
     const filter_chain &chain = registered_filters();
     while (listener.running) {
@@ -84,15 +83,15 @@ int receive_and_dispatch(int fd, const filter_chain &chain) {
 }
 
 int start_listener() {
-    sem_init(&listener.ready, 0, 0);
     if (listener.running) return 0;
+    listener.ready.reset();
     listener.failed = 0;
     listener.wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     listener.running = 1;
     if (pthread_create(&listener.thread, nullptr, listen_events, nullptr) != 0) {
         listener.running = 0;
         listener.failed = 1;
-        sem_post(&listener.ready);
+        listener.ready.post();
         return -1;
     }
     listener.started = true;
@@ -100,8 +99,7 @@ int start_listener() {
 }
 
 int wait_listener_ready() {
-    while (sem_wait(&listener.ready) != 0 && errno == EINTR) {
-    }
+    listener.ready.wait();
     return listener.failed ? -1 : 0;
 }
 

@@ -2,11 +2,13 @@
 // resource when it goes out of scope, so every exit path gives it back.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <dirent.h>
 #include <memory>
 #include <new>
+#include <semaphore.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -95,3 +97,26 @@ inline byte_buffer make_buffer(size_t n) {
 inline byte_buffer make_zeroed_buffer(size_t n) {
     return byte_buffer(new (std::nothrow) unsigned char[n > 0 ? n : 1]());
 }
+
+// A semaphore shared by the threads of this process, destroyed with its owner.
+class unique_semaphore {
+public:
+    unique_semaphore() { sem_init(&sem_, 0, 0); }
+    unique_semaphore(const unique_semaphore &) = delete;
+    unique_semaphore &operator=(const unique_semaphore &) = delete;
+    ~unique_semaphore() { sem_destroy(&sem_); }
+    // Starts again from a count of 0; nobody may be waiting.
+    void reset() {
+        sem_destroy(&sem_);
+        sem_init(&sem_, 0, 0);
+    }
+    void post() { sem_post(&sem_); }
+    // Waits for a post, through signals.
+    void wait() {
+        while (sem_wait(&sem_) != 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    sem_t sem_{};
+};

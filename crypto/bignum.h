@@ -47,6 +47,21 @@ int bn_acquire();
 // Gives the work area back (and forgets the reduction table).
 void bn_release();
 
+// Holds the work area from bn_acquire to the end of the scope.
+class bn_work_hold {
+public:
+    bn_work_hold() : held_(bn_acquire() == 0) {}
+    bn_work_hold(const bn_work_hold &) = delete;
+    bn_work_hold &operator=(const bn_work_hold &) = delete;
+    ~bn_work_hold() {
+        if (held_) bn_release();
+    }
+    bool held() const { return held_; }
+
+private:
+    bool held_;
+};
+
 // Builds the reduction table for modulus n (at most 64 limbs) in the work
 // area. Returns 0, or non-zero without the area, for a longer modulus, or
 // when the table cannot be built (n = 0).

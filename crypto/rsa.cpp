@@ -37,9 +37,10 @@ int rsa_transform(const unsigned char *record, unsigned char block[rsa_block_siz
     if (rsa_load_key(&key, record) != 0) return 1;
     bignum value;
     bn_from_bytes(&value, block, rsa_block_size);
-    if (bn_acquire() != 0) return 1;
-    int r = rsa_public_op(&key, &value);
-    bn_release();
-    if (r == 0) bn_to_bytes(&value, block, rsa_block_size);
-    return r;
+    {
+        bn_work_hold work;
+        if (!work.held() || rsa_public_op(&key, &value) != 0) return 1;
+    }
+    bn_to_bytes(&value, block, rsa_block_size);
+    return 0;
 }

@@ -235,6 +235,28 @@ int loop_number_mounted(int n, const mount_tables &tables) {
     return 0;
 }
 
+namespace {
+
+// A loop device attached to its file, detached again unless kept: a set-up
+// that fails half-way leaves no device attached.
+class loop_attachment {
+public:
+    explicit loop_attachment(int loop) : loop_(loop) {}
+    loop_attachment(const loop_attachment &) = delete;
+    loop_attachment &operator=(const loop_attachment &) = delete;
+    ~loop_attachment() { detach(); }
+    void keep() { loop_ = -1; }
+    void detach() {
+        if (loop_ >= 0) ioctl(loop_, LOOP_CLR_FD, 0);
+        loop_ = -1;
+    }
+
+private:
+    int loop_;
+};
+
+} // namespace
+
 int setup_loop_device(const char *image, char (&device)[64], const mount_tables &tables) {
     for (int n = 0; n < loop_device_count; ++n) {
         if (loop_number_mounted(n, tables) != 0) continue;
@@ -257,14 +279,16 @@ int setup_loop_device(const char *image, char (&device)[64], const mount_tables 
             host().print("Could not setup %s for %s\n\r", device, image);
             return -1;
         }
+        loop_attachment attached(loop.get());
         loop_info64 status;
         loop_status_record(image, status);
         if (ioctl(loop.get(), LOOP_SET_STATUS64, &status) != 0) {
             host().print("ioctl LOOP_SET_STATUS: %s\n\r", strerror(errno));
-            ioctl(loop.get(), LOOP_CLR_FD, 0);
+            attached.detach();
             host().print("Could not setup %s for %s\n\r", device, image);
             return -1;
         }
+        attached.keep();
         return 0;
     }
     host().print("no loop device available\n");

@@ -57,6 +57,22 @@ struct work_area_hold {
     ~work_area_hold() { bn_release(); }
 };
 
+// The work area has one holder at a time; a holder that was refused must not
+// give back the area another holds.
+TEST(BignumWork, OneHolderAtATimeAndBackAtTheEndOfItsScope) {
+    {
+        bn_work_hold first;
+        ASSERT_TRUE(first.held());
+        {
+            bn_work_hold second;
+            EXPECT_FALSE(second.held());
+        }
+        EXPECT_NE(bn_acquire(), 0) << "the refused holder gave back the first one's area";
+    }
+    bn_work_hold again;
+    EXPECT_TRUE(again.held());
+}
+
 TEST(Bignum, BytesMapOntoLimbsLittleEndian) {
     bytes block(128);
     for (size_t i = 0; i < block.size(); i++) block[i] = uint8_t(i + 1);
