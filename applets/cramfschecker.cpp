@@ -12,9 +12,10 @@ int cramfschecker_main(int argc, char **argv) {
         printf("USAGE: %s FILENAME\n", argv[0]);
         return 1;
     }
-    uint32_t major = 0, minor = 0, revision = 0;
-    get_sys_version(&major, &minor, &revision);
-    const uint8_t version[3] = {uint8_t(major), uint8_t(minor), uint8_t(revision)};
+    version_triple own;
+    get_sys_version(&own.major, &own.minor, &own.revision);
+    // The image carries each number as one byte.
+    const uint8_t version[3] = {uint8_t(own.major), uint8_t(own.minor), uint8_t(own.revision)};
     printf("%s : check against %d.%d.%d\n", "cramfschecker", version[0], version[1], version[2]);
 
     const int code = cramfs_image_verify(argv[1], cramfs_sampling_step, version);

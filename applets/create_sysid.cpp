@@ -46,9 +46,9 @@ int create_sysid_main(int argc, char **argv) {
         fprintf(stderr, "create_sysid: no device-unique value, the identity is not unique\n");
     size_t length = device_identity_size;
     if constexpr (!basic_build) {
-        if (get_min_sys_version(&facts.min_version[0], &facts.min_version[1],
-                                &facts.min_version[2]) != 0)
-            memset(facts.min_version, 0, sizeof facts.min_version);
+        if (get_min_sys_version(&facts.min_version.major, &facts.min_version.minor,
+                                &facts.min_version.revision) != 0)
+            facts.min_version = {};
         facts.product_name = board_product_name();
         facts.ethernet = board_has_ethernet();
         length = sysid_record_size;

@@ -33,8 +33,8 @@ size_t sysid_build_record(unsigned char record[sysid_record_size], const sysid_f
     memcpy(record, facts.identity, device_identity_size);
     size_t at = device_identity_size;
 
-    unsigned char versions[12];
-    for (int i = 0; i < 3; ++i) store_le32(versions + 4 * i, facts.min_version[i]);
+    unsigned char versions[version_size];
+    store_version(versions, facts.min_version);
     at = put_section(record, at, "DGMN", versions, sizeof versions);
 
     unsigned char product[12] = {};

@@ -3,6 +3,8 @@
 // addresses, HDCP) in the full build; the identity alone in the basic build.
 #pragma once
 
+#include "core/version.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -16,9 +18,9 @@ inline constexpr char mmc_cid_file[] = "/sys/block/mmcblk0/device/cid";
 // What the record says about the device.
 struct sysid_facts {
     char identity[device_identity_size]; // not terminated
-    uint32_t min_version[3];             // major, minor, revision
-    const char *product_name;            // cut at 12 bytes
-    bool ethernet;                       // a second MAC placeholder
+    version_triple min_version;
+    const char *product_name; // cut at 12 bytes
+    bool ethernet;            // a second MAC placeholder
 };
 
 // Fills the 512-byte record; returns the offset where the HDCP section

@@ -3,11 +3,9 @@
 // identity file and the cramfs check compare against them.
 #pragma once
 
-#include <cstdint>
+#include "core/version.h"
 
-struct version_triple {
-    uint32_t major, minor, revision;
-};
+#include <cstdint>
 
 // The triples of both builds (the host tools check files for either).
 inline constexpr version_triple full_min_version{4, 0, 25}, full_own_version{4, 0, 28};

@@ -39,19 +39,13 @@ int read_fixed_of(oza_engine &e, const chunk_header &h, std::span<unsigned char>
     return type ? read_fixed(e, *type, buffer, fixed) : oza_bad_chunk;
 }
 
-struct triple {
-    uint32_t version[3];
-};
-
 int check_minimum_version(oza_engine &e, const chunk_header &h, void *context) {
     if (memcmp(h.fourcc, "MVER", 4) != 0) return 0;
     unsigned char buffer[version_size];
     fixed_payload fixed;
     if (int r = read_fixed_of(e, h, buffer, fixed); r != oza_ok) return r;
-    uint32_t needed[3] = {};
-    load_version(fixed, needed);
-    return version_at_least(static_cast<triple *>(context)->version, needed) ? 0
-                                                                             : oza_system_too_old;
+    const auto &device = *static_cast<const version_triple *>(context);
+    return version_at_least(device, load_version(fixed.data())) ? 0 : oza_system_too_old;
 }
 
 int note_coldflash(oza_engine &e, const chunk_header &h, void *) {
@@ -69,7 +63,7 @@ int OZA_check_file(uint32_t major, uint32_t minor, uint32_t revision, const char
     oza_engine &e = oza_state();
     int r = oza_open_and_verify(e, path, false);
     if (r == oza_ok) {
-        triple device = {{major, minor, revision}};
+        version_triple device{major, minor, revision};
         r = scan_chunks(e, check_minimum_version, &device, oza_ok, oza_bad_chunk);
     }
     oza_close(e);

@@ -49,11 +49,10 @@ int chunk_hddl(oza_engine &, fixed_payload fixed) {
 int chunk_mver(oza_engine &e, fixed_payload fixed) {
     oza_debug("subchunk MIN_VERSION at %08lld\r\n",
               static_cast<long long>(e.chunk_start + int64_t(oza_header_size)));
-    uint32_t device[3];
-    if (e.cb.get_sys_version(&device[0], &device[1], &device[2]) < 0) return oza_version_missing;
-    uint32_t needed[3] = {};
-    load_version(fixed, needed);
-    return version_at_least(device, needed) ? oza_ok : oza_system_too_old;
+    version_triple device;
+    if (e.cb.get_sys_version(&device.major, &device.minor, &device.revision) < 0)
+        return oza_version_missing;
+    return version_at_least(device, load_version(fixed.data())) ? oza_ok : oza_system_too_old;
 }
 
 int chunk_skip(oza_engine &, fixed_payload) {

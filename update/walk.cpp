@@ -33,17 +33,6 @@ bool changed(const oza_engine &e) {
 
 } // namespace
 
-bool version_at_least(const uint32_t a[3], const uint32_t b[3]) {
-    for (int i = 0; i < 3; ++i)
-        if (a[i] != b[i]) return a[i] > b[i];
-    return true;
-}
-
-void load_version(fixed_payload bytes, uint32_t version[3]) {
-    for (size_t i = 0; i < 3 && 4 * i + 4 <= bytes.size(); ++i)
-        version[i] = load_le32(bytes.data() + 4 * i);
-}
-
 bool read_chunk_header(oza_engine &e, chunk_header &h) {
     unsigned char bytes[oza_header_size];
     if (chunk_read(e, bytes, sizeof bytes) != sizeof bytes) return false;
@@ -78,12 +67,10 @@ int parse_version(oza_engine &e) {
     if (memcmp(h.fourcc, "VERS", 4) != 0) return oza_version_missing;
     unsigned char payload[version_size];
     if (chunk_read(e, payload, sizeof payload) != sizeof payload) return oza_version_short;
-    uint32_t device[3];
-    if (e.cb.get_min_sys_version(&device[0], &device[1], &device[2]) < 0)
+    version_triple device;
+    if (e.cb.get_min_sys_version(&device.major, &device.minor, &device.revision) < 0)
         return oza_version_missing;
-    uint32_t file[3] = {};
-    load_version(payload, file);
-    if (!version_at_least(file, device)) return oza_version_too_old;
+    if (!version_at_least(load_version(payload), device)) return oza_version_too_old;
     chunk_seek(e, start + h.length);
     return oza_ok;
 }

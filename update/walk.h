@@ -2,6 +2,7 @@
 // then the walk over the operation chunks.
 #pragma once
 
+#include "core/version.h"
 #include "update/chunks.h"
 
 #include <cstddef>
@@ -12,12 +13,10 @@ struct oza_engine;
 
 inline constexpr size_t oza_header_size = 8; // fourcc, length of the whole chunk
 
-// Compares two version triples (major, minor, revision) as unsigned
-// numbers, major first: true when a is at least b.
-bool version_at_least(const uint32_t a[3], const uint32_t b[3]);
-// The triple as a chunk carries it: three u32, major first (12 bytes).
-inline constexpr size_t version_size = 12;
-void load_version(fixed_payload bytes, uint32_t version[3]);
+// True when version a is at least b.
+inline bool version_at_least(const version_triple &a, const version_triple &b) {
+    return a >= b;
+}
 
 // The chunk header at the reader's position: fourcc and length.
 struct chunk_header {

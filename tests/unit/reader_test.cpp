@@ -118,7 +118,7 @@ TEST(PlainReader, ReadsToTheEndAndSeeks) {
 
 TEST(Versions, ComparedMajorFirstAsUnsignedNumbers) {
     const struct {
-        uint32_t a[3], b[3];
+        version_triple a, b;
         bool at_least;
     } cases[] = {
         {{4, 0, 25}, {4, 0, 25}, true},         {{4, 0, 24}, {4, 0, 25}, false},
@@ -128,8 +128,8 @@ TEST(Versions, ComparedMajorFirstAsUnsignedNumbers) {
     };
     for (const auto &c : cases)
         EXPECT_EQ(version_at_least(c.a, c.b), c.at_least)
-            << c.a[0] << "." << c.a[1] << "." << c.a[2] << " vs " << c.b[0] << "." << c.b[1] << "."
-            << c.b[2];
+            << c.a.major << "." << c.a.minor << "." << c.a.revision << " vs " << c.b.major << "."
+            << c.b.minor << "." << c.b.revision;
 }
 
 } // namespace

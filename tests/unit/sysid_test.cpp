@@ -22,8 +22,7 @@ TEST(SysidRecord, SectionsWithOneOrTwoMacPlaceholders) {
         SCOPED_TRACE(ethernet ? "Ethernet board" : "Wi-Fi only");
         sysid_facts facts{};
         memcpy(facts.identity, "a004abcdef0123456789", device_identity_size);
-        facts.min_version[0] = 4;
-        facts.min_version[2] = 25;
+        facts.min_version = {4, 0, 25};
         facts.product_name = "A_LONG_NAME_OF_15"; // cut at 12 bytes
         facts.ethernet = ethernet;
         unsigned char record[sysid_record_size];

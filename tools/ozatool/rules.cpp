@@ -19,10 +19,7 @@ std::string number(uint64_t v) {
 }
 
 bool older(const version_triple &a, const uint32_t b[3]) {
-    const uint32_t x[3] = {a.major, a.minor, a.revision};
-    for (int i = 0; i < 3; i++)
-        if (x[i] != b[i]) return x[i] < b[i];
-    return false;
+    return a < version_triple{b[0], b[1], b[2]};
 }
 
 std::string triple_text(const version_triple &v) {
