@@ -95,13 +95,7 @@ bool store_calibration(unsigned char calibration[nvs_calibration_size]) {
 // was written (-1 when nothing was, so that a failure never reads as 0).
 int write_part(int out, const unsigned char *data, size_t n, const char *path) {
     size_t put = 0;
-    while (put < n) {
-        const ssize_t w = write(out, data + put, n - put);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        put += static_cast<size_t>(w);
-    }
-    if (put == n) return 0;
+    if (full_write(out, data, n, &put) == static_cast<ssize_t>(n)) return 0;
     fprintf(stderr, "%s: could not write nvs @ %s (%d) \n", self, path, static_cast<int>(put));
     return put > 0 ? static_cast<int>(put) : -1;
 }

@@ -9,15 +9,16 @@
 
 // Reads until n bytes have arrived or the file ends (interrupted calls are
 // repeated). The byte count (below n only at the end of the file), or -1 with
-// errno set.
-ssize_t full_read(int fd, void *buffer, size_t n);
+// errno set; *moved, when given, gets the bytes that arrived before an error.
+ssize_t full_read(int fd, void *buffer, size_t n, size_t *moved = nullptr);
 
 // The same at offset (pread), leaving the file position alone.
 ssize_t full_pread(int fd, void *buffer, size_t n, uint64_t offset);
 
 // Writes all n bytes (interrupted calls are repeated). n, or -1 with errno
-// set (a write that stores nothing counts as an error).
-ssize_t full_write(int fd, const void *data, size_t n);
+// set (a write that stores nothing counts as an error); *moved, when given,
+// gets the bytes stored before an error.
+ssize_t full_write(int fd, const void *data, size_t n, size_t *moved = nullptr);
 
 // The same at offset (pwrite), leaving the file position alone.
 ssize_t full_pwrite(int fd, const void *data, size_t n, uint64_t offset);

@@ -4,6 +4,7 @@
 #include "update/fileio.h"
 
 #include "core/durable.h"
+#include "core/fullio.h"
 #include "core/trace.h"
 
 #include <cerrno>
@@ -71,26 +72,17 @@ int file_remove(const char *path) {
 }
 
 ssize_t file_read_full(int fd, void *buffer, size_t count) {
-    auto *p = static_cast<unsigned char *>(buffer);
     size_t done = 0;
-    while (done < count) {
-        ssize_t n = file_read(fd, p + done, count - done);
-        if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
+    const ssize_t n = full_read(fd, buffer, count, &done);
+    if (n >= 0) return n;
+    oza_debug("file_read: %s", strerror(errno));
+    return done > 0 ? static_cast<ssize_t>(done) : -1;
 }
 
 bool file_write_full(int fd, const void *buffer, size_t count) {
-    const auto *p = static_cast<const unsigned char *>(buffer);
-    while (count > 0) {
-        ssize_t n = file_write(fd, p, count);
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
+    if (full_write(fd, buffer, count) == static_cast<ssize_t>(count)) return true;
+    oza_debug("file_write: %s", strerror(errno));
+    return false;
 }
 
 bool file_identity_of(int fd, file_identity &identity) {

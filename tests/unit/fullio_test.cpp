@@ -110,3 +110,25 @@ TEST(FullWrite, DeliversEverythingThroughASmallPipe) {
 }
 
 } // namespace
+
+// A caller that reports how much went through (create_nvs's message, the
+// engine's reader) gets the count of a transfer that an error ended.
+TEST(FullTransfer, TheCountBeforeAnErrorIsKept) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+    const size_t capacity = static_cast<size_t>(fcntl(p[1], F_GETPIPE_SZ));
+    std::vector<unsigned char> data(capacity + 4096, 0x5a);
+    size_t moved = 0;
+    errno = 0;
+    EXPECT_EQ(full_write(p[1], data.data(), data.size(), &moved), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(moved, capacity) << "the full pipe took its capacity before refusing";
+
+    std::vector<unsigned char> back(capacity + 10);
+    moved = 0;
+    EXPECT_EQ(full_read(p[0], back.data(), back.size(), &moved), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(moved, capacity);
+    close(p[0]);
+    close(p[1]);
+}
