@@ -1,4 +1,4 @@
-// The applets run in a device box against the tablet's files.
+// led and bat in a device box, against the tablet's LED and battery files.
 #include "core/config.h"
 
 #include "tests/support/devbox.h"
