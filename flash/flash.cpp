@@ -63,9 +63,9 @@ struct request_buffer {
 // Sends the request; changes: the request writes or erases the flash, so
 // the driver's refusal (errno 300) gives -2.
 int device_request(flash_request request, request_buffer &b, bool changes) {
-    if (state.device < 0) return -1;
-    if (ioctl(state.device, request, b.bytes) >= 0) return 0;
-    return changes && errno == flash_refused_errno ? -2 : -1;
+    if (state.device < 0) return flash_failed;
+    if (ioctl(state.device, request, b.bytes) >= 0) return flash_ok;
+    return changes && errno == flash_refused_errno ? flash_refused : flash_failed;
 }
 
 int transfer_request(flash_request request, const flash_transfer *t) {

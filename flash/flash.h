@@ -28,6 +28,13 @@ inline constexpr const char flash_infos_cache_path[] = "/mnt/fcache/flash_infos_
 inline constexpr const char flash_cache_pending_path[] = "/mnt/fcache/flash_cache.writeback";
 inline constexpr const char flash_infos_pending_path[] = "/mnt/fcache/flash_infos_cache.writeback";
 
+// The layer's results, as the functions below return them.
+enum flash_result : int {
+    flash_ok = 0,
+    flash_failed = -1,
+    flash_refused = -2, // the driver refused to change the flash (errno 300)
+};
+
 // A read or write: length bytes at flash address, from or to buffer.
 struct flash_transfer {
     uint32_t address;

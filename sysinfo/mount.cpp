@@ -147,12 +147,12 @@ int find_fstab_entry(const char *path, fstab_entry &out, const mount_tables &tab
     unique_file table(setmntent(tables.fstab, "r"));
     if (!table) {
         host().print("Could not setmntent()\n\r");
-        return -1;
+        return mount_failed;
     }
     while (getmntent_r(table.get(), &out.fields, out.text, sizeof out.text) != nullptr)
-        if (strcmp(out.fields.mnt_dir, wanted) == 0) return 0;
+        if (strcmp(out.fields.mnt_dir, wanted) == 0) return mount_ok;
     host().print("%s is not a known mount point\n\r", path);
-    return -2;
+    return mount_not_listed;
 }
 
 int mount_mount_point(const char *path, const mount_tables &tables) {
@@ -299,13 +299,13 @@ int release_loop_device(const char *path) {
     unique_fd loop(open(path, O_RDONLY | O_CLOEXEC));
     if (!loop.valid()) {
         host().print("open %s: %s\n\r", path, strerror(errno));
-        return -1;
+        return mount_failed;
     }
     if (ioctl(loop.get(), LOOP_CLR_FD, 0) != 0) {
         host().print("ioctl LOOP_CLR_FD: %s\n\r", strerror(errno));
-        return -2;
+        return mount_release_failed;
     }
-    return 0;
+    return mount_ok;
 }
 
 int umount_mount_point(const char *path, const mount_tables &tables) {
@@ -314,7 +314,7 @@ int umount_mount_point(const char *path, const mount_tables &tables) {
     unique_file mounts(setmntent(tables.mounts, "r"));
     if (!mounts) {
         host().print("Could not setmntent()\n\r");
-        return -1;
+        return mount_failed;
     }
     // The last line for the mount point is the mount on top, the one that
     // unmounting removes.
@@ -331,12 +331,12 @@ int umount_mount_point(const char *path, const mount_tables &tables) {
     mounts.reset();
     if (!found) {
         host().print("%s is not an actual mount point\n\r", path);
-        return -3;
+        return mount_not_mounted;
     }
     if (umount(path) != 0) {
         host().print("umount %s: %s\n\r", path, strerror(errno));
-        return -2;
+        return mount_unmount_failed;
     }
     if (is_loop_device(device)) release_loop_device(device);
-    return 0;
+    return mount_ok;
 }

@@ -41,6 +41,17 @@ inline constexpr int option_word_max = 127;
 // fit is dropped with the message "No space left for option %s\n\r".
 void parse_mount_options(const char *words, mount_options &out);
 
+// The results of the mount-table operations below; -2 names a different
+// failure in each.
+enum mount_result : int {
+    mount_ok = 0,
+    mount_failed = -1,         // a table or device cannot be opened, or another failure
+    mount_not_listed = -2,     // find_fstab_entry: no line has the mount point
+    mount_release_failed = -2, // release_loop_device: the release request failed
+    mount_unmount_failed = -2, // umount_mount_point: the unmount failed
+    mount_not_mounted = -3,    // umount_mount_point: path is not mounted
+};
+
 // Copies a mount-point argument (at most 255 characters) without one
 // trailing "/".
 void normalise_mount_point(const char *path, char (&out)[256]);

@@ -124,7 +124,7 @@ int chunk_flash(oza_engine &e, fixed_payload fixed) {
         const flash_transfer transfer = {at, static_cast<uint32_t>(piece),
                                          data.get() + (p - address)};
         r = FLASH_Write(&transfer);
-        if (r == -2) {
+        if (r == flash_refused) {
             host_trace(e, "cannot write flash %08X...", at);
             return oza_ok;
         }
